@@ -1,0 +1,354 @@
+// S3Client: GET one object from S3 with libcurl, signed with SigV4 by libcurl.
+// See S3Client.h for the contract.
+#include "S3Client.h"
+
+#include <curl/curl.h>
+#include <openssl/evp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <utility>
+
+namespace {
+
+// Time allowed to set up the TCP connection (and TLS), per attempt. Seconds.
+constexpr long kConnectTimeoutSeconds = 5;
+// A transfer slower than kLowSpeedLimitBytesPerSecond for kLowSpeedTimeSeconds
+// is abandoned. There is no total time-out: firmware images can be large.
+constexpr long kLowSpeedLimitBytesPerSecond = 1;  // bytes per second
+constexpr long kLowSpeedTimeSeconds = 10;          // seconds
+// Attempts per GetObject: the first one plus retries after network errors and
+// HTTP 5xx. Count.
+constexpr int kMaxAttempts = 3;
+// Pause before the first retry; it doubles before each further one.
+// Milliseconds.
+constexpr long kInitialBackoffMilliseconds = 200;
+// How much of an error reply (non-2xx) is kept to find its S3 error code.
+// Bytes.
+constexpr std::size_t kMaxErrorBodyBytes = 64 * 1024;
+
+// libcurl 7.88 always signs the SHA-256 of the (empty) request body, whatever
+// this header says; S3 insists on the header, so it carries that same hash.
+constexpr const char* kEmptyPayloadSha256 =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+std::string GetEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : std::string();
+}
+
+// S3's UriEncode: every byte but A-Z a-z 0-9 - . _ ~ becomes %XX (upper-case
+// hex); '/' is kept when `keep_slash`. S3 does not encode the path twice, so
+// the encoded path is also the canonical URI that libcurl signs.
+std::string UriEncode(const std::string& in, bool keep_slash) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(in.size() * 3);
+  for (unsigned char c : in) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+        (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+        c == '~' || (keep_slash && c == '/')) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0F]);
+    }
+  }
+  return out;
+}
+
+std::string Trim(const std::string& s) {
+  const char* ws = " \t\r\n";
+  std::size_t b = s.find_first_not_of(ws);
+  if (b == std::string::npos) return std::string();
+  std::size_t e = s.find_last_not_of(ws);
+  return s.substr(b, e - b + 1);
+}
+
+bool EqualsIgnoreCase(const std::string& a, const char* b) {
+  std::size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Base64 of the SHA-256 of `data`, as S3 sends in x-amz-checksum-sha256.
+// Empty on an OpenSSL failure.
+std::string Sha256Base64(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_len = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &digest_len, EVP_sha256(),
+                 nullptr) != 1) {
+    return std::string();
+  }
+  unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+  int n = EVP_EncodeBlock(encoded, digest, static_cast<int>(digest_len));
+  return std::string(reinterpret_cast<char*>(encoded), n > 0 ? n : 0);
+}
+
+// Sockets libcurl opens are close-on-exec, so that a child process started
+// by another thread of the daemon while a transfer runs does not inherit
+// them.
+curl_socket_t OpenCloexecSocket(void* /*clientp*/, curlsocktype /*purpose*/,
+                                struct curl_sockaddr* address) {
+  return socket(address->family, address->socktype | SOCK_CLOEXEC,
+                address->protocol);
+}
+
+// What one HTTP exchange collected.
+struct Exchange {
+  long status = 0;             // status of the last response head seen
+  std::string body;            // 2xx: whole body; otherwise its first bytes
+  std::string checksum_sha256;  // x-amz-checksum-sha256, trimmed
+  std::string checksum_type;    // x-amz-checksum-type, trimmed
+};
+
+size_t OnHeader(char* data, size_t size, size_t nitems, void* userdata) {
+  auto* ex = static_cast<Exchange*>(userdata);
+  const size_t n = size * nitems;
+  std::string line(data, n);
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    // A new response head (also after 100 Continue): forget the last one.
+    ex->checksum_sha256.clear();
+    ex->checksum_type.clear();
+    std::size_t sp = line.find(' ');
+    ex->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
+    return n;
+  }
+  std::size_t colon = line.find(':');
+  if (colon == std::string::npos) return n;
+  std::string name = Trim(line.substr(0, colon));
+  if (EqualsIgnoreCase(name, "x-amz-checksum-sha256")) {
+    ex->checksum_sha256 = Trim(line.substr(colon + 1));
+  } else if (EqualsIgnoreCase(name, "x-amz-checksum-type")) {
+    ex->checksum_type = Trim(line.substr(colon + 1));
+  }
+  return n;
+}
+
+size_t OnBody(char* data, size_t size, size_t nmemb, void* userdata) {
+  auto* ex = static_cast<Exchange*>(userdata);
+  const size_t n = size * nmemb;
+  if (ex->status >= 200 && ex->status < 300) {
+    ex->body.append(data, n);
+  } else if (ex->body.size() < kMaxErrorBodyBytes) {
+    ex->body.append(data, std::min(n, kMaxErrorBodyBytes - ex->body.size()));
+  }
+  return n;
+}
+
+// The <Code> of an S3 XML error body, or empty.
+std::string ErrorCode(const std::string& body) {
+  std::size_t b = body.find("<Code>");
+  if (b == std::string::npos) return std::string();
+  b += 6;
+  std::size_t e = body.find("</Code>", b);
+  if (e == std::string::npos || e - b > 64) return std::string();
+  return body.substr(b, e - b);
+}
+
+// libcurl errors that another attempt will not cure.
+bool IsPermanentCurlError(CURLcode code) {
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_NOT_BUILT_IN:
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_BAD_FUNCTION_ARGUMENT:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_LOGIN_DENIED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct CurlDeleter {
+  void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+struct Credentials {
+  std::string access_key;
+  std::string secret_key;
+  std::string session_token;
+};
+
+struct AttemptResult {
+  S3Client::Object object;
+  bool retryable = false;
+};
+
+AttemptResult Attempt(const std::string& url, const std::string& region,
+                      const Credentials& creds) {
+  AttemptResult r;
+  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+  if (!curl) {
+    r.object.error = "curl_easy_init failed";
+    return r;
+  }
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  auto add_header = [&headers](const std::string& h) {
+    curl_slist* next = curl_slist_append(headers.get(), h.c_str());
+    if (next) {
+      headers.release();
+      headers.reset(next);
+    }
+    return next != nullptr;
+  };
+  bool headers_ok =
+      add_header(std::string("x-amz-content-sha256: ") + kEmptyPayloadSha256) &&
+      add_header("x-amz-checksum-mode: ENABLED");
+  if (headers_ok && !creds.session_token.empty()) {
+    headers_ok = add_header("x-amz-security-token: " + creds.session_token);
+  }
+  if (!headers_ok) {
+    r.object.error = "out of memory";
+    return r;
+  }
+  const std::string sigv4 = "aws:amz:" + region + ":s3";
+  Exchange ex;
+  char errbuf[CURL_ERROR_SIZE] = {0};
+
+  CURL* c = curl.get();
+  CURLcode setup = CURLE_OK;
+  auto set = [&setup](CURLcode rc) {
+    if (setup == CURLE_OK) setup = rc;
+  };
+  set(curl_easy_setopt(c, CURLOPT_URL, url.c_str()));
+  set(curl_easy_setopt(c, CURLOPT_HTTPGET, 1L));
+  set(curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https,http"));
+  set(curl_easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1));
+  // Keep "." and ".." segments of a key as they are: they are part of it.
+  set(curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L));
+  set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
+  set(curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, OpenCloexecSocket));
+  set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
+  set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
+  // Like the SDK without a proxy configured: no proxy, whatever the
+  // environment's *_proxy variables say.
+  set(curl_easy_setopt(c, CURLOPT_PROXY, ""));
+  set(curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L));
+  set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
+  set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytesPerSecond));
+  set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds));
+  set(curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str()));
+  set(curl_easy_setopt(c, CURLOPT_USERNAME, creds.access_key.c_str()));
+  set(curl_easy_setopt(c, CURLOPT_PASSWORD, creds.secret_key.c_str()));
+  set(curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get()));
+  set(curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader));
+  set(curl_easy_setopt(c, CURLOPT_HEADERDATA, &ex));
+  set(curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody));
+  set(curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex));
+  set(curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf));
+  if (setup != CURLE_OK) {
+    r.object.error = std::string("curl setup: ") + curl_easy_strerror(setup);
+    return r;
+  }
+
+  CURLcode rc = curl_easy_perform(c);
+  long status = 0;
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+  r.object.http_status = status;
+  if (rc != CURLE_OK) {
+    r.object.error = std::string("network: ") +
+                     (errbuf[0] ? errbuf : curl_easy_strerror(rc));
+    r.retryable = !IsPermanentCurlError(rc);
+    return r;
+  }
+  if (status < 200 || status >= 300) {
+    std::string code = ErrorCode(ex.body);
+    r.object.error = "HTTP " + std::to_string(status) + (code.empty() ? "" : " " + code);
+    r.retryable = status >= 500;
+    return r;
+  }
+  curl_off_t content_length = -1;
+  if (curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &content_length) != CURLE_OK ||
+      content_length < 0) {
+    r.object.error = "no Content-Length in reply";
+    return r;
+  }
+  if (static_cast<curl_off_t>(ex.body.size()) != content_length) {
+    // libcurl reports a short body itself; this is a second line of defence.
+    r.object.error = "body of " + std::to_string(ex.body.size()) +
+                     " bytes, Content-Length " + std::to_string(content_length);
+    r.retryable = true;
+    return r;
+  }
+  // A composite checksum (multipart upload: "<base64>-<parts>") is a checksum
+  // of the parts' checksums, not of the object, and cannot be checked here.
+  const bool composite = EqualsIgnoreCase(ex.checksum_type, "COMPOSITE") ||
+                         ex.checksum_sha256.find('-') != std::string::npos;
+  if (!ex.checksum_sha256.empty() && !composite) {
+    const std::string actual = Sha256Base64(ex.body);
+    if (actual.empty()) {
+      r.object.error = "SHA-256 computation failed";
+      return r;
+    }
+    if (actual != ex.checksum_sha256) {
+      r.object.error = "checksum mismatch (x-amz-checksum-sha256)";
+      return r;
+    }
+  }
+  r.object.ok = true;
+  r.object.body = std::move(ex.body);
+  return r;
+}
+
+}  // namespace
+
+S3Client::S3Client(std::string region) : region_(std::move(region)) {}
+
+std::string S3Client::ObjectUrl(const std::string& bucket,
+                                const std::string& key) const {
+  const std::string path = UriEncode(key, /*keep_slash=*/true);
+  std::string endpoint = GetEnv("AWS_ENDPOINT_URL_S3");
+  if (endpoint.empty()) endpoint = GetEnv("AWS_ENDPOINT_URL");
+  if (endpoint.empty()) {
+    return "https://" + bucket + ".s3." + region_ + ".amazonaws.com/" + path;
+  }
+  while (!endpoint.empty() && endpoint.back() == '/') endpoint.pop_back();
+  return endpoint + "/" + UriEncode(bucket, /*keep_slash=*/false) + "/" + path;
+}
+
+S3Client::Object S3Client::GetObject(const std::string& bucket,
+                                     const std::string& key) const {
+  Credentials creds{GetEnv("AWS_ACCESS_KEY_ID"), GetEnv("AWS_SECRET_ACCESS_KEY"),
+                    GetEnv("AWS_SESSION_TOKEN")};
+  if (creds.access_key.empty() || creds.secret_key.empty()) {
+    Object missing;
+    missing.error = "no credentials in the environment";
+    return missing;
+  }
+  const std::string url = ObjectUrl(bucket, key);
+  long backoff_ms = kInitialBackoffMilliseconds;
+  AttemptResult last;
+  for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
+    if (attempt > 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(backoff_ms));
+      backoff_ms *= 2;
+    }
+    last = Attempt(url, region_, creds);
+    if (last.object.ok || !last.retryable) break;
+    if (attempt == kMaxAttempts) {
+      last.object.error += " (after " + std::to_string(kMaxAttempts) + " attempts)";
+    }
+  }
+  if (!last.object.ok) last.object.body.clear();
+  return last.object;
+}

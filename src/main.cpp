@@ -1,0 +1,21 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "NetworkProxy.h"
+
+namespace {
+constexpr unsigned kIdleSleepMicroseconds = 10000000;  // 10 s
+}
+
+int main(int argc, char** argv) {
+  // Under a service manager stdout is a pipe; start-up lines must not wait
+  // in a buffer until the process ends.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  int status = ParseCommandLine(argc, argv);
+  if (status >= 0) return status;
+  NetworkProxy proxy;
+  // All work happens on the workers; the service object lives until the
+  // process ends.
+  for (;;) usleep(kIdleSleepMicroseconds);
+}
