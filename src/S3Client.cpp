@@ -4,7 +4,10 @@
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +16,7 @@
 #include <memory>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -97,11 +101,53 @@ std::string Sha256Base64(const std::string& data) {
   return std::string(reinterpret_cast<char*>(encoded), n > 0 ? n : 0);
 }
 
-// Sockets libcurl opens are close-on-exec, so that a child process started
-// by another thread of the daemon while a transfer runs does not inherit
-// them.
-curl_socket_t OpenCloexecSocket(void* /*clientp*/, curlsocktype /*purpose*/,
+// The descriptors open in this process, sorted.
+std::vector<int> OpenDescriptors() {
+  std::vector<int> fds;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return fds;
+  const int own = dirfd(dir);
+  while (const struct dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    long fd = std::strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0' && fd != own) {
+      fds.push_back(static_cast<int>(fd));
+    }
+  }
+  closedir(dir);
+  std::sort(fds.begin(), fds.end());
+  return fds;
+}
+
+// Sockets must not leak into child processes that another thread of the
+// daemon starts while a transfer runs. The connection socket is created
+// close-on-exec by OpenCloexecSocket. libcurl 7.88 also makes a socket pair
+// of its own (the wake-up pair of the multi handle behind curl_easy_perform)
+// without close-on-exec; it exists before the first connection socket is
+// opened, so OpenCloexecSocket first marks every socket that is not
+// close-on-exec and was not open before the transfer began.
+struct SocketGuard {
+  std::vector<int> before;  // descriptors open before curl_easy_perform
+  bool swept = false;
+};
+
+void MarkNewSocketsCloexec(SocketGuard* guard) {
+  for (int fd : OpenDescriptors()) {
+    if (std::binary_search(guard->before.begin(), guard->before.end(), fd)) continue;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && !(flags & FD_CLOEXEC)) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+
+curl_socket_t OpenCloexecSocket(void* clientp, curlsocktype /*purpose*/,
                                 struct curl_sockaddr* address) {
+  auto* guard = static_cast<SocketGuard*>(clientp);
+  if (guard != nullptr && !guard->swept) {
+    guard->swept = true;
+    MarkNewSocketsCloexec(guard);
+  }
   return socket(address->family, address->socktype | SOCK_CLOEXEC,
                 address->protocol);
 }
@@ -237,7 +283,9 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
   // Keep "." and ".." segments of a key as they are: they are part of it.
   set(curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L));
   set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
+  SocketGuard socket_guard;
   set(curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, OpenCloexecSocket));
+  set(curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &socket_guard));
   set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
   set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
   // Like the SDK without a proxy configured: no proxy, whatever the
@@ -261,6 +309,7 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
     return r;
   }
 
+  socket_guard.before = OpenDescriptors();
   CURLcode rc = curl_easy_perform(c);
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);

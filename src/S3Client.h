@@ -7,6 +7,13 @@
 // Addressing is virtual-host style against the regional endpoint, or
 // path-style against AWS_ENDPOINT_URL_S3 (else AWS_ENDPOINT_URL) when set.
 //
+// Each GetObject asks for "x-amz-checksum-mode: ENABLED" and hands back the
+// body only when its length equals the Content-Length and its SHA-256
+// equals x-amz-checksum-sha256 (when S3 sent a full-object one). Time-outs:
+// a few seconds to connect, then a low-speed limit rather than a total limit;
+// see the constants in S3Client.cpp. Sockets are close-on-exec and no signals
+// are used, so other threads may fork and exec meanwhile. No proxy is used.
+//
 // curl_global_init must have been called before the first request. An
 // S3Client may be used by one thread at a time; separate clients may be used
 // on separate threads.

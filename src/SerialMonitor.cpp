@@ -96,6 +96,8 @@ std::string MemberText(const Json::Value& reply, const char* member) {
 
 }  // namespace
 
+unsigned sequence_pause_seconds = kSequencePauseSeconds;
+
 const char* ReportHost() {
   if (g_report_host == nullptr) {
     const char* overridden = std::getenv("NETWORKPROXY_REPORT_HOST");
@@ -435,7 +437,7 @@ void SerialMonitor::ActOnReply(const char* reply_line) {
     }
     SetTags(MemberText(reply, "cards").c_str());
     SetLedColour(MemberText(reply, "colour").c_str());
-    sleep(kSequencePauseSeconds);
+    sleep(sequence_pause_seconds);
     SetSequence(MemberText(reply, "sequence").c_str());
   } catch (const std::exception& error) {
     Logf("Error: Unusable reply - %s", error.what());

@@ -28,6 +28,11 @@ extern char serial_response_buffer[kSerialResponseBufferSize];
 // started, so a child never sees an environment that is half rewritten.
 extern std::mutex environment_mutex;
 
+// Pause between the colour and the sequence command of one reply, in
+// seconds; 3 unless a test harness that drives ActOnReply at full speed
+// (fuzzing) sets it to 0 before any worker runs.
+extern unsigned sequence_pause_seconds;
+
 // Parses an event payload ("k=v,k=v,...") into the event map, rewriting the
 // door/boot/auth flags and replacing any "mac" value by site_id. `payload`
 // must be non-null and NUL-terminated; it is not retained.

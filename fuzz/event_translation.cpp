@@ -1,0 +1,109 @@
+// Arbitrary event payloads through mappify and UrlEncode, into buffers of
+// every capacity from 1 byte to the daemon's own.
+//
+// Input: one byte choosing the site identity and a small capacity, then the
+// payload (NUL bytes dropped: a payload is a C string cut from a line).
+//
+// Oracle: the whole event object is valid JSON (strict parser) whose
+// members are exactly the event map; an object from a payload that fits the
+// serial worker's line is never cut by the daemon's buffer; in any smaller
+// buffer the object is its own prefix, cut to capacity - 1 and terminated,
+// with nothing written past the capacity (ASan, exact-size buffers).
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "NetworkProxy.h"
+#include "SerialMonitor.h"
+#include "fuzz_support.h"
+
+namespace {
+
+// Identities the gateway may speak for: a host name, and the first word of
+// a site_id.txt, which may hold any byte but white space.
+const char* const kSiteIds[] = {
+    "SITE7",
+    "q\"uo\\te\x01\x7f\xff",
+    "0123456789012345678901234567890",  // the longest that fits
+    "Unknown ID",
+};
+
+std::string Encode(SerialMonitor& monitor, const std::string& payload,
+                   std::size_t capacity) {
+  // Exact size, filled with a marker, so a byte past the end is an ASan
+  // report and an unterminated result shows.
+  std::unique_ptr<char[]> out(new char[capacity]);
+  std::memset(out.get(), 'Z', capacity);
+  FUZZ_CHECK(monitor.UrlEncode(payload.c_str(), out.get(), capacity) == 0);
+  const void* nul = std::memchr(out.get(), '\0', capacity);
+  FUZZ_CHECK(nul != nullptr);
+  return std::string(out.get(), static_cast<const char*>(nul) - out.get());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  WorkInScratchDirectoryWithoutLog(argc, argv);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  if (size < 1) return -1;
+  const uint8_t config = data[0];
+  std::snprintf(site_id, sizeof site_id, "%s", kSiteIds[config & 3]);
+  std::string payload;
+  for (std::size_t i = 1; i < size; ++i) {
+    if (data[i] != '\0') payload += static_cast<char>(data[i]);
+  }
+
+  SerialMonitor monitor;
+  const std::map<std::string, std::string> event = mappify(payload.c_str());
+
+  // Room for anything: each byte can come out twice, six-fold escaped.
+  const std::size_t room = 12 * payload.size() + 6 * sizeof site_id + 64;
+  const std::string whole = Encode(monitor, payload, room);
+  FUZZ_CHECK(whole.size() < room - 1);
+
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value object;
+  std::string errors;
+  const bool parsed =
+      reader->parse(whole.data(), whole.data() + whole.size(), &object, &errors);
+  if (!parsed) std::fprintf(stderr, "not JSON: %s\n%s\n", errors.c_str(), whole.c_str());
+  FUZZ_CHECK(parsed);
+  FUZZ_CHECK(object.isObject());
+  FUZZ_CHECK(object.size() == event.size());
+  for (const auto& member : event) {
+    const Json::Value* value = object.find(member.first.data(),
+                                           member.first.data() + member.first.size());
+    FUZZ_CHECK(value != nullptr);
+    FUZZ_CHECK(value->isString());
+    FUZZ_CHECK(value->asString() == member.second);
+  }
+
+  // What a line that fits the serial worker's buffer can carry is posted
+  // whole: the payload starts at the line's third character.
+  if (payload.size() <= kSerialResponseBufferSize - 3) {
+    FUZZ_CHECK(whole.size() < SerialMonitor::kEventObjectCapacity);
+  }
+
+  const std::size_t capacities[] = {1, 2, 3u + (config >> 2), 2048,
+                                    SerialMonitor::kEventObjectCapacity};
+  for (std::size_t capacity : capacities) {
+    const std::string cut = Encode(monitor, payload, capacity);
+    FUZZ_CHECK(cut.size() == std::min(whole.size(), capacity - 1));
+    FUZZ_CHECK(whole.compare(0, cut.size(), cut) == 0);
+  }
+  return 0;
+}

@@ -1,0 +1,120 @@
+// The log under load: both workers (and, here, more threads than the daemon
+// ever has) append at full speed, with lines from a few bytes up to the size
+// of the largest event object, so that lines cross page boundaries and
+// writes of different sizes race. Nothing may be lost, split, interleaved or
+// reordered within one writer.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SerialMonitor.h"
+
+namespace {
+
+constexpr int kWriters = 6;
+constexpr int kLinesPerWriter = 1500;
+
+// Length of writer `w`'s line number `n`: mostly short lines, with a long
+// one (up to the 16 KiB of the largest event object) every so often.
+std::size_t BodyLength(int w, int n) {
+  if (n % 97 == 0) return SerialMonitor::kEventObjectCapacity - 1 - (w * 131 + n) % 4000;
+  if (n % 13 == 0) return 4000 + (w * 17 + n) % 300;  // crosses a page
+  return (w * 7 + n * 3) % 200;
+}
+
+// The filler byte of a line: differs between writers and between
+// neighbouring lines, so a piece of one line inside another shows.
+char Filler(int w, int n) { return static_cast<char>('a' + (w * 5 + n) % 26); }
+
+std::string Message(int w, int n) {
+  std::string message = "w" + std::to_string(w) + " n" + std::to_string(n) + " ";
+  message.append(BodyLength(w, n), Filler(w, n));
+  return message;
+}
+
+class LogIntegrity : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/np-logload-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    old_cwd_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+  }
+  void TearDown() override {
+    std::filesystem::current_path(old_cwd_);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  // Every line of every day's file (a run across midnight uses two).
+  std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      if (entry.path().filename().string().rfind("log_", 0) == 0) files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files) {
+      std::ifstream in(file, std::ios::binary);
+      std::stringstream text;
+      text << in.rdbuf();
+      const std::string all = text.str();
+      EXPECT_TRUE(all.empty() || all.back() == '\n') << file << " ends inside a line";
+      std::size_t start = 0;
+      while (start < all.size()) {
+        std::size_t end = all.find('\n', start);
+        if (end == std::string::npos) end = all.size();
+        lines.push_back(all.substr(start, end - start));
+        start = end + 1;
+      }
+    }
+    return lines;
+  }
+
+  std::string dir_;
+  std::filesystem::path old_cwd_;
+};
+
+TEST_F(LogIntegrity, WritersAtFullSpeedNeitherLoseNorSplitNorReorderLines) {
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([w] {
+      SerialMonitor own;  // each worker has its own; they share only the file
+      for (int n = 0; n < kLinesPerWriter; ++n) own.Logger(Message(w, n));
+    });
+  }
+  for (auto& writer : writers) writer.join();
+
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kWriters * kLinesPerWriter));
+  const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})");
+  std::vector<int> next(kWriters, 0);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    ASSERT_GE(line.size(), 20u) << "line " << i;
+    ASSERT_TRUE(std::regex_match(line.substr(0, 19), stamp)) << "line " << i << ": "
+                                                             << line.substr(0, 60);
+    ASSERT_EQ(line[19], '\t') << "line " << i;
+    int w = -1, n = -1;
+    ASSERT_EQ(std::sscanf(line.c_str() + 20, "w%d n%d ", &w, &n), 2)
+        << "line " << i << ": " << line.substr(0, 60);
+    ASSERT_TRUE(w >= 0 && w < kWriters) << "line " << i;
+    // One writer's lines arrive in the order it wrote them, none missing.
+    ASSERT_EQ(n, next[w]) << "writer " << w << " at line " << i;
+    ++next[w];
+    ASSERT_EQ(line.substr(20), Message(w, n)) << "line " << i << " is not whole";
+  }
+}
+
+}  // namespace

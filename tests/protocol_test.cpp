@@ -1,0 +1,473 @@
+// Line protocol with the controller, driven over a pseudo-terminal: command
+// framing and limits, line framing (dropped bytes, cut lines, lines that
+// arrive together, end of file, time-outs), event dispatch, and the log.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NetworkProxy.h"
+#include "SerialMonitor.h"
+#include "pty_pair.h"
+
+namespace {
+
+// Event lines read in these tests are posted to a port where nothing
+// listens, so curl fails at once instead of reaching out to the network.
+const bool kReportHostSet =
+    setenv("NETWORKPROXY_REPORT_HOST", "127.0.0.1:1", 0) == 0;
+
+// Runs each test in a fresh working directory, so the log it reads is its
+// own, with the port descriptor pointing at a pty slave.
+class LineProtocol : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kReportHostSet);
+    char tmpl[] = "/tmp/np-protocol-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    old_cwd_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    saved_usb_ = USB;
+    USB = pty_.slave();
+  }
+
+  void TearDown() override {
+    USB = saved_usb_;
+    std::filesystem::current_path(old_cwd_);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  // Raw lines of every log file in the working directory.
+  std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      std::string name = entry.path().filename().string();
+      if (name.rfind("log_", 0) != 0) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::string line;
+      while (std::getline(in, line)) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  // Messages of the log: each line less its time stamp and TAB.
+  std::vector<std::string> Log() {
+    std::vector<std::string> out;
+    for (const auto& line : LogLines()) {
+      out.push_back(line.size() >= 20 ? line.substr(20) : "<short>" + line);
+    }
+    return out;
+  }
+
+  bool Logged(const std::string& message) {
+    for (const auto& m : Log())
+      if (m == message) return true;
+    return false;
+  }
+
+  std::string dir_;
+  std::filesystem::path old_cwd_;
+  int saved_usb_ = 0;
+  PtyPair pty_;
+  SerialMonitor sm_;
+};
+
+// --- commands ------------------------------------------------------------
+
+TEST_F(LineProtocol, VersionQueryGoesOutAsIs) {
+  sm_.Write("v:\r");
+  EXPECT_EQ(pty_.Receive(3, 2000), "v:\r");
+  EXPECT_EQ(pty_.ReceiveFor(200), "");
+}
+
+TEST_F(LineProtocol, WriteStopsAfterFirstCr) {
+  sm_.Write("ab\rcd\r");
+  EXPECT_EQ(pty_.ReceiveFor(500), "ab\r");
+}
+
+TEST_F(LineProtocol, WriteOnDeadDescriptorSendsAndLogsNothing) {
+  USB = -1;
+  sm_.Write("v:\r");
+  EXPECT_TRUE(Log().empty());
+  USB = pty_.slave();
+  EXPECT_EQ(pty_.ReceiveFor(200), "");
+}
+
+TEST_F(LineProtocol, TagsCountRunsStraightIntoTheList) {
+  sm_.SetTags("AB,CD,EF");
+  sm_.SetTags("A");
+  sm_.SetTags("");
+  sm_.SetTags("12,34");
+  sm_.SetTags(",,");
+  EXPECT_EQ(pty_.ReceiveFor(500), "s:3AB,CD,EF\rs:1A\rs:1\rs:212,34\rs:3,,\r");
+}
+
+TEST_F(LineProtocol, ColourAndSequenceCarryTheirTextUnchanged) {
+  sm_.SetLedColour("");
+  sm_.SetLedColour("red");
+  sm_.SetSequence("x");
+  sm_.SetSequence("a b\"c'$(d)");
+  EXPECT_EQ(pty_.ReceiveFor(500), "c:\rc:red\rf:x\rf:a b\"c'$(d)\r");
+}
+
+TEST_F(LineProtocol, CrInsideArgumentEndsTheCommand) {
+  sm_.SetLedColour("re\rd");
+  EXPECT_EQ(pty_.ReceiveFor(500), "c:re\r");
+}
+
+TEST_F(LineProtocol, LongestColourAndSequenceStillSent) {
+  const std::string arg(28, 'q');
+  sm_.SetLedColour(arg.c_str());
+  sm_.SetSequence(arg.c_str());
+  EXPECT_EQ(pty_.ReceiveFor(500), "c:" + arg + "\rf:" + arg + "\r");
+  EXPECT_FALSE(Logged("Error: Command too long"));
+}
+
+TEST_F(LineProtocol, OverlongColourOrSequenceIsNotSentAtAll) {
+  const std::string arg(29, 'q');
+  sm_.SetLedColour(arg.c_str());
+  sm_.SetSequence(arg.c_str());
+  const std::string huge(5000, 'z');
+  sm_.SetLedColour(huge.c_str());
+  EXPECT_EQ(pty_.ReceiveFor(500), "");
+  int errors = 0;
+  for (const auto& m : Log()) errors += m == "Error: Command too long";
+  EXPECT_EQ(errors, 3);
+}
+
+TEST_F(LineProtocol, TagsCommandLimitIsTheWholeCommandWithItsCr) {
+  // "s:1" + 251 + CR is 255 bytes: fits; one more byte does not.
+  const std::string fits(251, 'T');
+  sm_.SetTags(fits.c_str());
+  EXPECT_EQ(pty_.ReceiveFor(500), "s:1" + fits + "\r");
+  EXPECT_FALSE(Logged("Error: Command too long"));
+
+  const std::string over(252, 'T');
+  sm_.SetTags(over.c_str());
+  // The count's digits count too: 100 commas make "s:101".
+  std::string commas(100, ',');
+  commas += std::string(150, 'T');
+  sm_.SetTags(commas.c_str());
+  EXPECT_EQ(pty_.ReceiveFor(500), "");
+  int errors = 0;
+  for (const auto& m : Log()) errors += m == "Error: Command too long";
+  EXPECT_EQ(errors, 2);
+}
+
+// --- line framing -----------------------------------------------------------
+
+TEST_F(LineProtocol, CrLfLineIsLoggedInTwoEntriesAndDispatched) {
+  pty_.Send("i:door=1\r\n");
+  char buf[64];
+  std::memset(buf, 'X', sizeof buf);
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "i:door=1");
+  auto log = Log();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[0], "Serial Data Received: ");
+  EXPECT_EQ(log[1], "i:door=1");
+  EXPECT_EQ(log[2], "Sending Message: ");
+  EXPECT_EQ(log[3], "{\"door\": \"f\"}");
+}
+
+TEST_F(LineProtocol, PayloadStartsAtThirdCharacterNotAtMarker) {
+  pty_.Send("xyi:a=1\n");
+  char buf[64] = {0};
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "xyi:a=1");
+  EXPECT_TRUE(Logged("Sending Message: "));
+  EXPECT_TRUE(Logged("{\"i:a\": \"1\"}"));
+}
+
+TEST_F(LineProtocol, BareMarkerDispatchesEmptyPayload) {
+  pty_.Send("i:\n");
+  char buf[64] = {0};
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_TRUE(Logged("Sending Message: "));
+  EXPECT_TRUE(Logged("{}"));
+}
+
+TEST_F(LineProtocol, EmptyLinesAreLoggedButNotDispatched) {
+  pty_.Send("\n\r\n");
+  char buf[16];
+  std::memset(buf, 'X', sizeof buf);
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "");
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "");
+  std::vector<std::string> want = {"Serial Data Received: ", "",
+                                   "Serial Data Received: ", ""};
+  EXPECT_EQ(Log(), want);
+}
+
+TEST_F(LineProtocol, NulAndCrBytesAreDroppedAnywhere) {
+  pty_.Send(std::string("ab\0c\n", 5));
+  pty_.Send("abc\rdef\n");
+  pty_.Send(std::string("\0\r\0x\r\r\n", 7));
+  char buf[32];
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "abc");
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "abcdef");
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "x");
+}
+
+TEST_F(LineProtocol, LinesArrivingTogetherAreReadOneByOne) {
+  pty_.Send("one\ntwo\nthree\n");
+  char buf[32];
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "one");
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "two");
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "three");
+}
+
+TEST_F(LineProtocol, LineFillingBufferExactlyIsNotCut) {
+  const std::string line(31, 'L');
+  pty_.Send(line + "\n");
+  char buf[33];
+  std::memset(buf, 'X', sizeof buf);
+  ASSERT_TRUE(sm_.Read(buf, 32, 5000));
+  EXPECT_EQ(std::string(buf), line);
+  EXPECT_EQ(buf[32], 'X');
+  EXPECT_FALSE(Logged("Error: Line too long"));
+}
+
+TEST_F(LineProtocol, CutLineKeepsTerminatorAndDropsItsRest) {
+  // One byte more than fits, then a long tail: neither may spill over into
+  // the buffer's neighbour or into the next line.
+  pty_.Send(std::string(32, 'A') + "\n" + std::string(100, 'B') + "BBB\nnext\n");
+  char buf[40];
+  std::memset(buf, 'X', sizeof buf);
+  sm_.Read(buf, 32, 5000);
+  EXPECT_EQ(std::string(buf), std::string(31, 'A'));
+  for (int i = 32; i < 40; ++i) EXPECT_EQ(buf[i], 'X') << "byte " << i;
+
+  sm_.Read(buf, 32, 5000);
+  EXPECT_EQ(std::string(buf), std::string(31, 'B'));
+  ASSERT_TRUE(sm_.Read(buf, 32, 5000));
+  EXPECT_STREQ(buf, "next");
+
+  std::vector<std::string> want = {
+      "Serial Data Received: ", std::string(31, 'A'), "Error: Line too long",
+      "Serial Data Received: ", std::string(31, 'B'), "Error: Line too long",
+      "Serial Data Received: ", "next"};
+  EXPECT_EQ(Log(), want);
+}
+
+TEST_F(LineProtocol, CutEventLineIsNotDispatched) {
+  pty_.Send("i:door=1,boot=1,auth=1,t=1234567890123\ni:door=0\n");
+  char buf[16];
+  sm_.Read(buf, sizeof buf, 5000);
+  EXPECT_TRUE(Logged("Error: Line too long"));
+  EXPECT_FALSE(Logged("Sending Message: "));
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "i:door=0");
+  EXPECT_TRUE(Logged("{\"door\": \"t\"}"));
+}
+
+TEST_F(LineProtocol, ThreeThousandByteLineInWorkerBuffer) {
+  std::string line;
+  for (int i = 0; i < 3000; ++i) line += static_cast<char>('a' + i % 26);
+  pty_.Send(line + "\r\nafter\n");
+  std::memset(serial_response_buffer, 0, kSerialResponseBufferSize);
+  sm_.Read(serial_response_buffer, kSerialResponseBufferSize, 10000);
+  EXPECT_EQ(std::string(serial_response_buffer), line.substr(0, 1023));
+  EXPECT_TRUE(Logged("Error: Line too long"));
+  // The worker's own pass reads the next line from the same buffer.
+  ASSERT_TRUE(sm_.SerialMonitorThread());
+  EXPECT_STREQ(serial_response_buffer, "after");
+}
+
+TEST_F(LineProtocol, EndOfFileLogsReadNothingAndLeavesBufferAlone) {
+  pty_.CloseMaster();
+  char buf[8];
+  std::memset(buf, 'X', sizeof buf);
+  EXPECT_FALSE(sm_.Read(buf, sizeof buf, 2000));
+  for (char c : buf) EXPECT_EQ(c, 'X');
+  std::vector<std::string> want = {"Read nothing!"};
+  EXPECT_EQ(Log(), want);
+}
+
+TEST_F(LineProtocol, SilentLineTimesOutAsReadNothing) {
+  char buf[8];
+  std::memset(buf, 'X', sizeof buf);
+  EXPECT_FALSE(sm_.Read(buf, sizeof buf, 300));
+  for (char c : buf) EXPECT_EQ(c, 'X');
+  std::vector<std::string> want = {"Read nothing!"};
+  EXPECT_EQ(Log(), want);
+}
+
+TEST_F(LineProtocol, UnfinishedLineIsNeitherDispatchedNorCarriedOver) {
+  pty_.Send("i:door=1");
+  char buf[32];
+  EXPECT_FALSE(sm_.Read(buf, sizeof buf, 500));
+  EXPECT_FALSE(Logged("Sending Message: "));
+  pty_.Send("\nok\n");
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  // Whatever became of the unfinished bytes, the following line is whole
+  // and they never make an event.
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "ok");
+  EXPECT_FALSE(Logged("Sending Message: "));
+}
+
+TEST_F(LineProtocol, FlushBufferDropsQueuedInputOnly) {
+  pty_.Send("stale\n");
+  // Let the bytes reach the slave's input queue before flushing.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  sm_.FlushBuffer();
+  pty_.Send("fresh\n");
+  char buf[32];
+  ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
+  EXPECT_STREQ(buf, "fresh");
+}
+
+// --- log --------------------------------------------------------------------
+
+TEST_F(LineProtocol, LogLineIsStampTabMessage) {
+  sm_.Logger("hello world");
+  sm_.Logger("");
+  const std::string date = sm_.getCurrentDateTime("date");
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/log_" + date + ".txt"));
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  std::regex stamp(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\t)");
+  EXPECT_TRUE(std::regex_search(lines[0], stamp)) << lines[0];
+  EXPECT_EQ(lines[0].substr(19), "\thello world");
+  EXPECT_EQ(lines[1].substr(19), "\t");
+  EXPECT_EQ(lines[0].substr(0, 10), date);
+}
+
+TEST_F(LineProtocol, DateTimeFormats) {
+  EXPECT_EQ(sm_.getCurrentDateTime("now").size(), 19u);
+  EXPECT_EQ(sm_.getCurrentDateTime("date").size(), 10u);
+  EXPECT_EQ(sm_.getCurrentDateTime("tomorrow"), "");
+}
+
+TEST_F(LineProtocol, LogIsAppendedNeverOverwritten) {
+  const std::string name = dir_ + "/log_" + sm_.getCurrentDateTime("date") + ".txt";
+  {
+    std::ofstream out(name);
+    out << "earlier\n";
+  }
+  sm_.Logger("later");
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "earlier");
+  EXPECT_EQ(lines[1].substr(20), "later");
+}
+
+TEST_F(LineProtocol, ConcurrentLogLinesStayWhole) {
+  constexpr int kThreads = 8, kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      SerialMonitor own;
+      const std::string body(300 + t * 37, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) own.Logger(body);
+    });
+  }
+  for (auto& th : threads) th.join();
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+  std::regex whole(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\t([a-h])\1*$)");
+  for (const auto& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, whole)) << line.substr(0, 80);
+    int t = m[1].str()[0] - 'a';
+    EXPECT_EQ(line.size(), 20u + 300u + t * 37u);
+  }
+}
+
+TEST_F(LineProtocol, LogfCutsAt1023Bytes) {
+  const std::string big(3000, 'w');
+  sm_.Logf("%s-%d", big.c_str(), 7);
+  sm_.Logf("port %s: %d", "x", 42);
+  auto log = Log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], std::string(1023, 'w'));
+  EXPECT_EQ(log[1], "port x: 42");
+}
+
+TEST_F(LineProtocol, VanishedDirectoryLosesLinesQuietly) {
+  // Even root cannot create a file in a directory that no longer exists.
+  const std::string gone = dir_ + "/gone";
+  std::filesystem::create_directory(gone);
+  std::filesystem::current_path(gone);
+  std::filesystem::remove(gone);
+  sm_.Logger("lost");
+  sm_.Logf("lost %d", 2);
+  std::filesystem::current_path(dir_);
+  EXPECT_TRUE(Log().empty());
+}
+
+// --- running a child --------------------------------------------------------
+
+TEST_F(LineProtocol, ChildSeesNoDescriptorOfOurs) {
+  // A descriptor opened without close-on-exec, as a careless caller would.
+  int leaky = open((dir_ + "/leak-canary").c_str(), O_CREAT | O_RDWR, 0600);
+  ASSERT_GE(leaky, 0);
+  const char* argv[] = {
+      "/bin/sh", "-c",
+      "for f in /proc/$$/fd/*; do printf '%s=%s ' \"${f##*/}\" "
+      "\"$(readlink $f)\"; done; echo",
+      nullptr};
+  char reply[4096] = {0};
+  auto r = SerialMonitor::RunCapture(argv, reply, sizeof reply);
+  close(leaky);
+  ASSERT_TRUE(r.started);
+  EXPECT_EQ(r.exit_status, 0);
+  const std::string fds = reply;
+  EXPECT_NE(fds.find("0=/dev/null"), std::string::npos) << fds;
+  EXPECT_EQ(fds.find("leak-canary"), std::string::npos) << fds;
+  EXPECT_EQ(fds.find(pty_.slave_path()), std::string::npos) << fds;
+  EXPECT_EQ(fds.find("ptmx"), std::string::npos) << fds;
+}
+
+TEST_F(LineProtocol, ChildOutputKeepsOnlyItsLastPiece) {
+  const char* lines[] = {"/bin/sh", "-c", "printf 'a\\nb\\nlast'", nullptr};
+  char reply[8] = {0};
+  auto r = SerialMonitor::RunCapture(lines, reply, sizeof reply);
+  EXPECT_TRUE(r.started);
+  EXPECT_STREQ(reply, "last");
+
+  const char* longline[] = {"/bin/sh", "-c", "echo abcdefghijkl; exit 3", nullptr};
+  std::memset(reply, 0, sizeof reply);
+  r = SerialMonitor::RunCapture(longline, reply, sizeof reply);
+  EXPECT_TRUE(r.started);
+  EXPECT_EQ(r.exit_status, 3);
+  EXPECT_STREQ(reply, "hijkl\n");
+}
+
+TEST_F(LineProtocol, MissingProgramIsAFailureNotAHang) {
+  const char* argv[] = {"/nonexistent/program", nullptr};
+  char reply[64] = {0};
+  auto r = SerialMonitor::RunCapture(argv, reply, sizeof reply);
+  EXPECT_TRUE(!r.started || r.exit_status != 0);
+  EXPECT_STREQ(reply, "");
+}
+
+TEST_F(LineProtocol, ReportToDeadServerFailsAndIsLogged) {
+  EXPECT_EQ(sm_.Report("door=1"), -1);
+  bool found = false;
+  for (const auto& m : Log()) found |= m.rfind("Error: Report failed", 0) == 0;
+  EXPECT_TRUE(found);
+  EXPECT_EQ(sm_.SendMessage("door=1"), 1);
+  EXPECT_EQ(pty_.ReceiveFor(200), "");
+}
+
+}  // namespace

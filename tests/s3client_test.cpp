@@ -1,0 +1,475 @@
+// S3Client against tools/s3-standin, a local S3 stand-in that checks the
+// SigV4 signature of every request with botocore and can inject faults.
+#include "S3Client.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CurlEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK); }
+  void TearDown() override { curl_global_cleanup(); }
+};
+[[maybe_unused]] const auto* const kCurlEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
+
+const char kRegion[] = "ap-southeast-2";
+const char kBucket[] = "networkproxy-firmware";
+const char kAccessKey[] = "AKIDS3CLIENTTEST0001";
+// Has '/' and '+' in it, like real secret keys may.
+const char kSecretKey[] = "s3client/test+secret/K7MDENG/bPxRfiCYTEST";
+
+fs::path SourceDir() {
+#ifdef NETWORKPROXY_SOURCE_DIR
+  return fs::path(NETWORKPROXY_SOURCE_DIR);
+#else
+  return fs::path(__FILE__).parent_path().parent_path();
+#endif
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+// Sets or unsets environment variables and puts back the old values.
+class ScopedEnv {
+ public:
+  ~ScopedEnv() {
+    for (const auto& [name, old] : saved_) {
+      if (old.first) {
+        setenv(name.c_str(), old.second.c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+  void Set(const std::string& name, const std::string& value) {
+    Save(name);
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+  void Unset(const std::string& name) {
+    Save(name);
+    unsetenv(name.c_str());
+  }
+
+ private:
+  void Save(const std::string& name) {
+    if (saved_.count(name)) return;
+    const char* v = std::getenv(name.c_str());
+    saved_[name] = {v != nullptr, v ? v : ""};
+  }
+  std::map<std::string, std::pair<bool, std::string>> saved_;
+};
+
+class S3ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/s3client_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    root_ = dir_ / "root";
+    fs::create_directories(root_ / kBucket);
+    env_.Set("AWS_ACCESS_KEY_ID", kAccessKey);
+    env_.Set("AWS_SECRET_ACCESS_KEY", kSecretKey);
+    env_.Unset("AWS_SESSION_TOKEN");
+    env_.Unset("AWS_ENDPOINT_URL");
+    StartStandin({});
+  }
+
+  void TearDown() override {
+    StopStandin();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  void StartStandin(const std::vector<std::string>& extra_args) {
+    const fs::path port_file = dir_ / "port";
+    fs::remove(port_file);
+    std::vector<std::string> args = {"python3",
+                                     (SourceDir() / "tools" / "s3-standin").string(),
+                                     "--root", root_.string(),
+                                     "--port", "0",
+                                     "--port-file", port_file.string(),
+                                     "--request-log", (dir_ / "requests.log").string(),
+                                     "--access-key", kAccessKey,
+                                     "--secret-key", kSecretKey,
+                                     "--region", kRegion};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      int devnull = open("/dev/null", O_WRONLY);
+      if (devnull >= 0) dup2(devnull, STDOUT_FILENO);
+      execvp("python3", argv.data());
+      _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::string port;
+    while (std::chrono::steady_clock::now() < deadline) {
+      port = ReadFile(port_file);
+      if (!port.empty() && port.back() == '\n') break;
+      int status = 0;
+      ASSERT_EQ(waitpid(pid_, &status, WNOHANG), 0) << "s3-standin exited early";
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_FALSE(port.empty()) << "s3-standin did not start";
+    port.pop_back();
+    port_ = port;
+    env_.Set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:" + port_);
+  }
+
+  void StopStandin() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+    }
+  }
+
+  void PutObject(const std::string& key, const std::string& content) {
+    WriteFile(root_ / kBucket / key, content);
+  }
+
+  void SetFaults(const std::string& json) { WriteFile(root_ / ".faults.json", json); }
+
+  std::vector<std::string> RequestLog() {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(dir_ / "requests.log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::string LogLine(const std::string& encoded_key, int status) {
+    return "GET /" + std::string(kBucket) + "/" + encoded_key + " " + std::to_string(status);
+  }
+
+  S3Client client_{kRegion};
+  ScopedEnv env_;
+  fs::path dir_;
+  fs::path root_;
+  pid_t pid_ = -1;
+  std::string port_;
+};
+
+TEST_F(S3ClientTest, FetchesObject) {
+  PutObject("update.txt", "1.0.9\nrest\n");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  EXPECT_TRUE(obj.ok) << obj.error;
+  EXPECT_EQ(obj.http_status, 200);
+  EXPECT_EQ(obj.body, "1.0.9\nrest\n");
+  EXPECT_EQ(obj.error, "");
+  EXPECT_EQ(RequestLog(), std::vector<std::string>{LogLine("update.txt", 200)});
+}
+
+TEST_F(S3ClientTest, FetchesBinaryObjectByteForByte) {
+  std::string image(300 * 1024 + 7, '\0');
+  std::mt19937 gen(42);
+  for (auto& c : image) c = static_cast<char>(gen() % 4 == 0 ? 0 : gen() & 0xFF);
+  image[0] = '\0';
+  image[image.size() - 1] = '\0';
+  PutObject("Version_1.0.9.hex", image);
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  ASSERT_TRUE(obj.ok) << obj.error;
+  EXPECT_EQ(obj.body.size(), image.size());
+  EXPECT_TRUE(obj.body == image);
+}
+
+TEST_F(S3ClientTest, FetchesEmptyObject) {
+  PutObject("Version_.hex", "");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_.hex");
+  EXPECT_TRUE(obj.ok) << obj.error;
+  EXPECT_EQ(obj.body, "");
+}
+
+TEST_F(S3ClientTest, SignsKeysThatNeedEncoding) {
+  const std::vector<std::string> keys = {
+      "dir/sub dir/a b.hex",
+      "plus+tilde~equals=amp&.hex",
+      "Version_1.0.9\r.hex",
+      "unicode-\xC3\xBC\xE2\x82\xAC.hex",
+      "odd !$'()*,;:@[]#?%.hex",
+      "Version_1234567890123456789012345678901.hex",
+  };
+  for (const auto& key : keys) {
+    PutObject(key, "content of " + key);
+    S3Client::Object obj = client_.GetObject(kBucket, key);
+    EXPECT_TRUE(obj.ok) << key << ": " << obj.error;
+    EXPECT_EQ(obj.body, "content of " + key);
+  }
+  auto log = RequestLog();
+  ASSERT_EQ(log.size(), keys.size());
+  EXPECT_EQ(log[0], LogLine("dir/sub%20dir/a%20b.hex", 200));
+  EXPECT_EQ(log[1], LogLine("plus%2Btilde~equals%3Damp%26.hex", 200));
+  EXPECT_EQ(log[2], LogLine("Version_1.0.9%0D.hex", 200));
+  EXPECT_EQ(log[3], LogLine("unicode-%C3%BC%E2%82%AC.hex", 200));
+}
+
+TEST_F(S3ClientTest, WrongSecretIsRefusedAtOnce) {
+  PutObject("update.txt", "1.0.9\n");
+  env_.Set("AWS_SECRET_ACCESS_KEY", "not-the-right-secret/K7MDENG/bPxRfiCYTE");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.http_status, 403);
+  EXPECT_EQ(obj.body, "");
+  EXPECT_NE(obj.error.find("SignatureDoesNotMatch"), std::string::npos) << obj.error;
+  EXPECT_EQ(RequestLog(), std::vector<std::string>{LogLine("update.txt", 403)});
+}
+
+TEST_F(S3ClientTest, UnknownAccessKeyIsRefusedAtOnce) {
+  PutObject("update.txt", "1.0.9\n");
+  env_.Set("AWS_ACCESS_KEY_ID", "AKIAUNKNOWNKEY000000");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.http_status, 403);
+  EXPECT_NE(obj.error.find("InvalidAccessKeyId"), std::string::npos) << obj.error;
+  EXPECT_EQ(RequestLog().size(), 1u);
+}
+
+TEST_F(S3ClientTest, MissingCredentialsFailWithoutRequest) {
+  PutObject("update.txt", "1.0.9\n");
+  env_.Unset("AWS_ACCESS_KEY_ID");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.http_status, 0);
+  EXPECT_FALSE(obj.error.empty());
+  EXPECT_TRUE(RequestLog().empty());
+}
+
+TEST_F(S3ClientTest, MissingObjectFailsWithoutRetry) {
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_9.9.9.hex");
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.http_status, 404);
+  EXPECT_EQ(obj.body, "");
+  EXPECT_NE(obj.error.find("NoSuchKey"), std::string::npos) << obj.error;
+  EXPECT_EQ(RequestLog(), std::vector<std::string>{LogLine("Version_9.9.9.hex", 404)});
+}
+
+TEST_F(S3ClientTest, ServerErrorIsRetried) {
+  PutObject("update.txt", "1.0.9\n");
+  SetFaults(R"({"networkproxy-firmware/update.txt": {"status": 500, "times": 1}})");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  EXPECT_TRUE(obj.ok) << obj.error;
+  EXPECT_EQ(obj.http_status, 200);
+  EXPECT_EQ(obj.body, "1.0.9\n");
+  EXPECT_EQ(RequestLog(), (std::vector<std::string>{LogLine("update.txt", 500),
+                                                    LogLine("update.txt", 200)}));
+}
+
+TEST_F(S3ClientTest, PersistentServerErrorGivesUpAfterFewAttempts) {
+  PutObject("update.txt", "1.0.9\n");
+  SetFaults(R"({"networkproxy-firmware/update.txt": {"status": 503}})");
+  const auto start = std::chrono::steady_clock::now();
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.http_status, 503);
+  EXPECT_NE(obj.error.find("SlowDown"), std::string::npos) << obj.error;
+  const auto log = RequestLog();
+  EXPECT_GE(log.size(), 2u);
+  EXPECT_LE(log.size(), 5u);
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+}
+
+TEST_F(S3ClientTest, DroppedConnectionIsRetried) {
+  PutObject("update.txt", "1.0.9\n");
+  SetFaults(R"({"networkproxy-firmware/update.txt": {"mode": "close", "times": 1}})");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  EXPECT_TRUE(obj.ok) << obj.error;
+  EXPECT_EQ(obj.body, "1.0.9\n");
+  EXPECT_EQ(RequestLog(), (std::vector<std::string>{LogLine("update.txt", 0),
+                                                    LogLine("update.txt", 200)}));
+}
+
+TEST_F(S3ClientTest, ShortBodyIsFailure) {
+  PutObject("Version_1.0.9.hex", std::string(10000, 'x'));
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short"}})");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.body, "");
+  EXPECT_FALSE(obj.error.empty());
+}
+
+TEST_F(S3ClientTest, ShortBodyOnceIsRetried) {
+  PutObject("Version_1.0.9.hex", std::string(10000, 'x'));
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short", "times": 1}})");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  EXPECT_TRUE(obj.ok) << obj.error;
+  EXPECT_EQ(obj.body, std::string(10000, 'x'));
+  EXPECT_EQ(RequestLog().size(), 2u);
+}
+
+TEST_F(S3ClientTest, ChecksumMismatchIsFailure) {
+  PutObject("Version_1.0.9.hex", "image bytes");
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "bad-checksum"}})");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.http_status, 200);
+  EXPECT_EQ(obj.body, "");
+  EXPECT_NE(obj.error.find("checksum"), std::string::npos) << obj.error;
+  EXPECT_EQ(RequestLog().size(), 1u);
+}
+
+TEST_F(S3ClientTest, SlowBodyArrivesWhole) {
+  std::string image(256 * 1024, 'y');
+  PutObject("Version_1.0.9.hex", image);
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex":
+                {"mode": "slow", "chunk": 65536, "delay": 0.3}})");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  EXPECT_TRUE(obj.ok) << obj.error;
+  EXPECT_TRUE(obj.body == image);
+  EXPECT_EQ(RequestLog().size(), 1u);
+}
+
+TEST_F(S3ClientTest, SessionTokenIsSent) {
+  StopStandin();
+  StartStandin({"--session-token", "FwoGZXIvYXdzE+token/value=="});
+  PutObject("update.txt", "1.0.9\n");
+
+  env_.Set("AWS_SESSION_TOKEN", "FwoGZXIvYXdzE+token/value==");
+  S3Client::Object with_token = client_.GetObject(kBucket, "update.txt");
+  EXPECT_TRUE(with_token.ok) << with_token.error;
+
+  env_.Unset("AWS_SESSION_TOKEN");
+  S3Client::Object without = client_.GetObject(kBucket, "update.txt");
+  EXPECT_FALSE(without.ok);
+  EXPECT_EQ(without.http_status, 403);
+  EXPECT_NE(without.error.find("InvalidToken"), std::string::npos) << without.error;
+}
+
+TEST_F(S3ClientTest, UnexpectedSessionTokenIsRefused) {
+  PutObject("update.txt", "1.0.9\n");
+  env_.Set("AWS_SESSION_TOKEN", "stray-token");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.http_status, 403);
+}
+
+TEST_F(S3ClientTest, NoServerIsNetworkFailure) {
+  StopStandin();
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.http_status, 0);
+  EXPECT_NE(obj.error.find("network"), std::string::npos) << obj.error;
+}
+
+// Any socket libcurl holds while a transfer runs must be close-on-exec, so a
+// child process started meanwhile by another thread does not inherit it.
+TEST_F(S3ClientTest, SocketsAreCloseOnExec) {
+  PutObject("Version_1.0.9.hex", std::string(4096, 'z'));
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex":
+                {"mode": "slow", "chunk": 1024, "delay": 0.25}})");
+  std::atomic<bool> done{false};
+  std::atomic<int> sockets_seen{0};
+  std::atomic<int> inheritable{0};
+  std::thread watcher([&] {
+    // The body trickles in from 250 ms on; by 100 ms every descriptor of the
+    // transfer exists (libcurl's own socket pair is marked close-on-exec just
+    // before the connection socket is opened).
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!done) {
+      for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const std::string target = fs::read_symlink(entry.path(), ec).string();
+        if (ec || target.rfind("socket:", 0) != 0) continue;
+        const int fd = std::atoi(entry.path().filename().c_str());
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags < 0) continue;
+        ++sockets_seen;
+        if (!(flags & FD_CLOEXEC)) ++inheritable;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  done = true;
+  watcher.join();
+  EXPECT_TRUE(obj.ok) << obj.error;
+  EXPECT_GT(sockets_seen.load(), 0);
+  EXPECT_EQ(inheritable.load(), 0);
+}
+
+class S3ClientUrlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.Unset("AWS_ENDPOINT_URL_S3");
+    env_.Unset("AWS_ENDPOINT_URL");
+  }
+  ScopedEnv env_;
+  S3Client client_{kRegion};
+};
+
+TEST_F(S3ClientUrlTest, VirtualHostStyleWithoutEndpoint) {
+  EXPECT_EQ(client_.ObjectUrl("networkproxy-firmware", "update.txt"),
+            "https://networkproxy-firmware.s3.ap-southeast-2.amazonaws.com/update.txt");
+  EXPECT_EQ(S3Client("us-west-2").ObjectUrl("b", "k"),
+            "https://b.s3.us-west-2.amazonaws.com/k");
+}
+
+TEST_F(S3ClientUrlTest, KeyIsPathEncoded) {
+  EXPECT_EQ(client_.ObjectUrl("b", "dir/a b+c~d_e-f.g=h&\r\xE2\x82\xAC%"),
+            "https://b.s3.ap-southeast-2.amazonaws.com/dir/a%20b%2Bc~d_e-f.g%3Dh%26%0D%E2%82%AC%25");
+  EXPECT_EQ(client_.ObjectUrl("b", ""), "https://b.s3.ap-southeast-2.amazonaws.com/");
+}
+
+TEST_F(S3ClientUrlTest, PathStyleWithS3Endpoint) {
+  env_.Set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:9000");
+  EXPECT_EQ(client_.ObjectUrl("bkt", "Version_1.0.9.hex"),
+            "http://127.0.0.1:9000/bkt/Version_1.0.9.hex");
+}
+
+TEST_F(S3ClientUrlTest, FallsBackToGenericEndpoint) {
+  env_.Set("AWS_ENDPOINT_URL", "http://localhost:4566");
+  EXPECT_EQ(client_.ObjectUrl("bkt", "a b"), "http://localhost:4566/bkt/a%20b");
+  env_.Set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:9000");
+  EXPECT_EQ(client_.ObjectUrl("bkt", "a b"), "http://127.0.0.1:9000/bkt/a%20b");
+}
+
+TEST_F(S3ClientUrlTest, EmptyEndpointVariableIsIgnored) {
+  env_.Set("AWS_ENDPOINT_URL_S3", "");
+  env_.Set("AWS_ENDPOINT_URL", "http://localhost:4566");
+  EXPECT_EQ(client_.ObjectUrl("bkt", "k"), "http://localhost:4566/bkt/k");
+}
+
+TEST_F(S3ClientUrlTest, TrailingSlashInEndpoint) {
+  env_.Set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:9000/");
+  EXPECT_EQ(client_.ObjectUrl("bkt", "k"), "http://127.0.0.1:9000/bkt/k");
+  env_.Set("AWS_ENDPOINT_URL_S3", "https://minio.example:9000/prefix//");
+  EXPECT_EQ(client_.ObjectUrl("bkt", "k"), "https://minio.example:9000/prefix/bkt/k");
+}
+
+}  // namespace
