@@ -40,6 +40,7 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -129,7 +130,7 @@ def context_switches(pid):
         try:
             with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
                 for line in f:
-                    if line.endswith("ctxt_switches:") or "ctxt_switches:" in line:
+                    if "ctxt_switches:" in line:
                         total += int(line.split()[1])
         except OSError:
             pass
@@ -326,6 +327,39 @@ class CurlRef:
         stop_process(self.proc)
 
 
+class PtyCurl:
+    """curl_ref --pty: reads lines from a pseudo-terminal of its own and
+    posts each with a bare fork/exec of curl, so the terminal's own delivery
+    time can be told apart from the daemon's."""
+
+    def __init__(self, build, host):
+        self.master, self.slave = os.openpty()
+        os.set_inheritable(self.master, False)
+        os.set_inheritable(self.slave, False)
+        tty.setraw(self.slave)
+        self.proc = subprocess.Popen(
+            [os.path.join(build, "bench", "curl_ref"), host, "--pty",
+             os.ttyname(self.slave)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        if LineReader(self.proc.stdout.fileno()).readline(20) != b"ready":
+            self.stop()
+            raise BenchError("curl_ref --pty did not start")
+
+    def send_timed(self, line):
+        os.write(self.master, line[:-1])
+        stamp = time.monotonic_ns()
+        os.write(self.master, line[-1:])
+        return stamp
+
+    def stop(self):
+        stop_process(self.proc)
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
 class CpuSampler(threading.Thread):
     """Samples the update worker's own CPU time (ns) every `period` seconds.
 
@@ -411,6 +445,8 @@ class Bench:
         self.cleanups.append(self.s3.stop)
         self.ref = CurlRef(self.build, self.sink.host)
         self.cleanups.append(self.ref.stop)
+        self.pty_ref = PtyCurl(self.build, self.sink.host)
+        self.cleanups.append(self.pty_ref.stop)
         self.log("starting the daemon (start-up takes 10 s)")
         self.daemon = harness.Daemon(
             env={"NETWORKPROXY_REPORT_HOST": self.sink.host,
@@ -496,7 +532,7 @@ class Bench:
             raise BenchError("cannot find the event number in %r" % body)
         self.results["event_object"] = body.decode("latin-1")
 
-        samples = {"daemon": [], "exec": [], "popen": []}
+        samples = {"daemon": [], "exec": [], "popen": [], "pty": []}
         runtimes = {"exec": [], "popen": []}
         failures = 0
         for _ in range(rounds):
@@ -515,6 +551,13 @@ class Bench:
                         failures += 1
                         continue
                     self.count_event()
+                elif kind == "pty":
+                    start = self.pty_ref.send_timed(
+                        body.replace(number, b'"n": "%06d"' % seq) + b"\n")
+                    arrived = self.sink.wait(seq)
+                    if arrived is None:
+                        failures += 1
+                        continue
                 else:
                     start, end, status = self.ref.run(
                         kind, body.replace(number, b'"n": "%06d"' % seq))
@@ -538,10 +581,11 @@ class Bench:
         out["ratio_p99"] = out["daemon"]["p99_ms"] / out["exec"]["p99_ms"]
         self.results["latency"] = out
         self.log("latency p50/p99: daemon %.2f/%.2f ms, bare curl %.2f/%.2f ms, "
-                 "popen %.2f/%.2f ms" % (
+                 "popen %.2f/%.2f ms, pty + bare curl %.2f/%.2f ms" % (
                      out["daemon"]["p50_ms"], out["daemon"]["p99_ms"],
                      out["exec"]["p50_ms"], out["exec"]["p99_ms"],
-                     out["popen"]["p50_ms"], out["popen"]["p99_ms"]))
+                     out["popen"]["p50_ms"], out["popen"]["p99_ms"],
+                     out["pty"]["p50_ms"], out["pty"]["p99_ms"]))
 
     # -- 2. throughput ---------------------------------------------------------------
 
@@ -817,6 +861,14 @@ def table(r):
             "%.3f × bare curl, %.3f × popen" % (lat["ratio_p99"],
                                                 d["p99_ms"] / p["p99_ms"]),
             "< popen p99", verdict(d["p99_ms"] < p["p99_ms"])))
+        q = lat["pty"]
+        rows.append((
+            "Same path without the daemon: pty line → bare curl (p50 / p99)",
+            "%s / %s" % (fmt_ms(q["p50_ms"]), fmt_ms(q["p99_ms"])),
+            "bare curl %s / %s" % (fmt_ms(e["p50_ms"]), fmt_ms(e["p99_ms"])),
+            "%.3f × bare curl; daemon %.3f × this" % (
+                q["p50_ms"] / e["p50_ms"], d["p50_ms"] / q["p50_ms"]),
+            "(reference only)", ""))
         rows.append((
             "Whole curl run (start → exit), p50 / p99", "—",
             "bare curl %s / %s, popen %s / %s" % (
@@ -836,7 +888,10 @@ def table(r):
             % (t["rate_per_s"], t["cycle_ms"], t["lost"], t["reordered"]),
             "100 ms pause: %.0f/s; 9600-baud wire: %.1f/s"
             % (t["pause_ceiling_per_s"], t["wire_limit_per_s"]),
-            "%.1f %% of %.1f/s" % (100.0 * t["rate_per_s"] / limit, limit),
+            "%.1f %% of %.1f/s%s" % (
+                100.0 * t["rate_per_s"] / limit, limit,
+                "; cycle − 100 ms − bare curl run p50 = %.1f ms" % (
+                    t["cycle_ms"] - 100.0 - lat["exec"]["run_p50_ms"]) if lat else ""),
             target, verdict(ok)))
     mem = r.get("memory")
     if mem:

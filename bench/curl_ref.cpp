@@ -3,8 +3,9 @@
 // from the cost of curl itself.
 //
 //   curl_ref HOST[:PORT]
+//   curl_ref HOST[:PORT] --pty TERMINAL
 //
-// Reads requests from standard input, one per line:
+// The first form reads requests from standard input, one per line:
 //   exec BODY    fork, then exec /usr/bin/curl with the daemon's argv
 //   popen BODY   popen() the same command through /bin/sh, BODY quoted
 // and answers each with one line on standard output:
@@ -13,8 +14,14 @@
 // after it was waited for; EXIT_STATUS is curl's (-1: did not exit normally).
 // CLOCK_MONOTONIC is shared by all processes, so START_NS compares directly
 // with the time the server stamps on the request it received.
+//
+// The second form is the smallest possible gateway: it reads lines from
+// TERMINAL (set raw, read a byte at a time like the daemon does) and posts
+// each line, as it is, with the exec form. It prints "ready" once the
+// terminal is set up and ends at end of file or an error on the terminal.
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -110,14 +117,55 @@ int RunPopen(const std::string& url, const std::string& body) {
   return (status >= 0 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
 }
 
+// Reads lines from `terminal` and posts each one; see the top of the file.
+int ServeTerminal(const std::string& url, const char* terminal) {
+  int fd = open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    std::perror(terminal);
+    return 1;
+  }
+  termios options{};
+  if (tcgetattr(fd, &options) != 0) {
+    std::perror("tcgetattr");
+    return 1;
+  }
+  cfmakeraw(&options);
+  options.c_cc[VMIN] = 1;
+  options.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &options) != 0) {
+    std::perror("tcsetattr");
+    return 1;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::string line;
+  for (;;) {
+    char byte = 0;
+    ssize_t n = read(fd, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (byte == '\r' || byte == '\0') continue;
+    if (byte != '\n') {
+      line += byte;
+      continue;
+    }
+    RunExec(url, line);
+    line.clear();
+  }
+  close(fd);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: curl_ref HOST[:PORT]\n");
+  const bool pty_form = argc == 4 && std::string(argv[2]) == "--pty";
+  if (argc != 2 && !pty_form) {
+    std::fprintf(stderr, "usage: curl_ref HOST[:PORT] [--pty TERMINAL]\n");
     return 2;
   }
   const std::string url = std::string("http://") + argv[1] + "/ping.json";
+  if (pty_form) return ServeTerminal(url, argv[3]);
   std::string line;
   while (std::getline(std::cin, line)) {
     const std::size_t space = line.find(' ');

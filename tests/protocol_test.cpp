@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -309,6 +311,34 @@ TEST_F(LineProtocol, SilentLineTimesOutAsReadNothing) {
   for (char c : buf) EXPECT_EQ(c, 'X');
   std::vector<std::string> want = {"Read nothing!"};
   EXPECT_EQ(Log(), want);
+}
+
+TEST_F(LineProtocol, TricklingControllerCannotStretchTheTimeOut) {
+  // A byte every 100 ms for 4 s, never an LF: the time limit is for the
+  // whole line, so Read must give up while the bytes are still coming.
+  std::atomic<bool> trickling{true};
+  std::thread controller([&] {
+    for (int i = 0; i < 40; ++i) {
+      pty_.Send("a");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    trickling = false;
+  });
+  char buf[128];
+  EXPECT_FALSE(sm_.Read(buf, sizeof buf, 1000));
+  EXPECT_TRUE(trickling.load()) << "Read waited for the trickle to end";
+  controller.join();
+}
+
+TEST_F(LineProtocol, OneByteBufferHoldsOnlyTheTerminator) {
+  pty_.Send("xyz\nok\n");
+  char buf[2] = {'X', 'X'};
+  sm_.Read(buf, 1, 5000);
+  EXPECT_EQ(buf[0], '\0');
+  EXPECT_EQ(buf[1], 'X');
+  char next[8];
+  ASSERT_TRUE(sm_.Read(next, sizeof next, 5000));
+  EXPECT_STREQ(next, "ok");
 }
 
 TEST_F(LineProtocol, UnfinishedLineIsNeitherDispatchedNorCarriedOver) {
