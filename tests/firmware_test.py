@@ -201,6 +201,7 @@ class Scenario:
     prepare   callable(workdir) for further set-up
     checks    how many returning checks to wait for
     deadline  seconds for the whole run
+    wrapper   command prefix for the daemon, e.g. to drop privileges
     on_line   (log line, callable(S3Standin)): called once when the line
               first shows in the log, to change the bucket between checks
     """
@@ -252,10 +253,12 @@ class Scenario:
             daemon.start()
             return self._observe(daemon, s3, before)
         finally:
-            if daemon is not None:
-                daemon.stop()
-            s3.stop()
-            shutil.rmtree(bindir, ignore_errors=True)
+            try:
+                if daemon is not None:
+                    daemon.stop()
+            finally:
+                s3.stop()
+                shutil.rmtree(bindir, ignore_errors=True)
 
     def _observe(self, daemon, s3, before):
         o = Outcome()
@@ -299,6 +302,7 @@ class Scenario:
 
 
 class Outcome:
+    """What one scenario left behind (filled in by Scenario._observe)."""
     timed_out = False
 
 

@@ -33,18 +33,19 @@ set(ENV{PKG_CONFIG_LIBDIR}
 set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
-# Test programs run under user-mode emulation. -L makes the emulator look up
-# the program's loader and libraries under the cross libc first, and fall back
-# to the host's paths, where the multiarch libraries live. Host programs the
-# target binary starts (curl, sh) still run natively: without binfmt_misc an
-# execve of an x86-64 binary goes straight to the host kernel.
+# Test programs run under user-mode emulation. The emulator's library root is
+# the host's own /, where the multiarch libc6:<arch> put the target's loader
+# (/lib/ld-linux-*.so.*) next to its libc. Pointing it at the cross
+# toolchain's tree (/usr/<triplet>) instead mixes that tree's older loader with
+# the multiarch libc, and forked children then hang or crash. Host programs
+# the target binary starts (curl, sh) still run natively: without binfmt_misc
+# an execve of an x86-64 binary goes straight to the host kernel.
 if(EXISTS /usr/bin/${NETWORKPROXY_CROSS_QEMU})
   set(_np_qemu /usr/bin/${NETWORKPROXY_CROSS_QEMU})
 else()
   set(_np_qemu /usr/bin/${NETWORKPROXY_CROSS_QEMU}-static)
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR ${_np_qemu} -L /usr/${NETWORKPROXY_CROSS_TRIPLET}
-    CACHE STRING "Runs target programs on the build machine")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${_np_qemu} -L /)
 
 # The Debian package is for the board, not for the machine that built it
 # (CPack would otherwise ask dpkg, which answers amd64).
