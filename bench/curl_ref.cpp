@@ -3,7 +3,7 @@
 // from the cost of curl itself.
 //
 //   curl_ref HOST[:PORT]
-//   curl_ref HOST[:PORT] --pty TERMINAL
+//   curl_ref HOST[:PORT] --pty TERMINAL [PAUSE_MS]
 //
 // The first form reads requests from standard input, one per line:
 //   exec BODY    fork, then exec /usr/bin/curl with the daemon's argv
@@ -17,8 +17,9 @@
 //
 // The second form is the smallest possible gateway: it reads lines from
 // TERMINAL (set raw, read a byte at a time like the daemon does) and posts
-// each line, as it is, with the exec form. It prints "ready" once the
-// terminal is set up and ends at end of file or an error on the terminal.
+// each line, as it is, with the exec form, then sleeps PAUSE_MS (default 0)
+// as the daemon's serial worker does after every line. It prints "ready" once
+// the terminal is set up and ends at end of file or an error on the terminal.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -28,6 +29,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -118,7 +120,7 @@ int RunPopen(const std::string& url, const std::string& body) {
 }
 
 // Reads lines from `terminal` and posts each one; see the top of the file.
-int ServeTerminal(const std::string& url, const char* terminal) {
+int ServeTerminal(const std::string& url, const char* terminal, long pause_ms) {
   int fd = open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     std::perror(terminal);
@@ -151,6 +153,7 @@ int ServeTerminal(const std::string& url, const char* terminal) {
     }
     RunExec(url, line);
     line.clear();
+    if (pause_ms > 0) usleep(static_cast<useconds_t>(pause_ms) * 1000);
   }
   close(fd);
   return 0;
@@ -159,13 +162,13 @@ int ServeTerminal(const std::string& url, const char* terminal) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool pty_form = argc == 4 && std::string(argv[2]) == "--pty";
+  const bool pty_form = (argc == 4 || argc == 5) && std::string(argv[2]) == "--pty";
   if (argc != 2 && !pty_form) {
-    std::fprintf(stderr, "usage: curl_ref HOST[:PORT] [--pty TERMINAL]\n");
+    std::fprintf(stderr, "usage: curl_ref HOST[:PORT] [--pty TERMINAL [PAUSE_MS]]\n");
     return 2;
   }
   const std::string url = std::string("http://") + argv[1] + "/ping.json";
-  if (pty_form) return ServeTerminal(url, argv[3]);
+  if (pty_form) return ServeTerminal(url, argv[3], argc == 5 ? std::atol(argv[4]) : 0);
   std::string line;
   while (std::getline(std::cin, line)) {
     const std::size_t space = line.find(' ');

@@ -158,6 +158,8 @@ NetworkProxy::NetworkProxy() {
 
   if (monitor_.OpenPort(usb_serial_port) == 0) EndProcess(1);
 
+  // Read the environment now, while no other thread may change it.
+  ReportHost();
   Handshake();
 
   serial_worker_ = new std::thread([this] { SerialLoop(); });

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -394,6 +395,8 @@ SerialMonitor::CurlResult SerialMonitor::RunCapture(const char* const argv[],
         dup2(pipe_fds[1], STDOUT_FILENO) < 0) {
       _exit(127);
     }
+    // curl gets the default disposition back, not the daemon's.
+    signal(SIGXFSZ, SIG_DFL);
     // Nothing of ours, the serial port above all, may reach the child.
     close_range(STDERR_FILENO + 1, ~0U, 0);
     execv(argv[0], const_cast<char* const*>(argv));

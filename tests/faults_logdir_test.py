@@ -111,6 +111,28 @@ class UnwritableLogTest(unittest.TestCase):
             finally:
                 d.stop()
 
+    @unittest.skipUnless(shutil.which("prlimit"), "needs prlimit")
+    def test_log_reaching_file_size_limit_does_not_kill_daemon(self):
+        # A service manager or shell may cap file sizes (ulimit -f): a write
+        # past the cap must fail like a full disk, not end the process.
+        with ReportServer(default={"body": "{}"}) as server:
+            d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
+                       env={"NETWORKPROXY_REPORT_HOST": server.host}, start=False)
+            plain = d.command
+            d.command = lambda: ["prlimit", "--fsize=4096", "--"] + plain()
+            try:
+                d.start()
+                self.assertTrue(d.wait_started(STARTED), d.stdout())
+                time.sleep(0.3)
+                for n in range(8):  # each logs well over 512 bytes
+                    d.send_line(("i:n=%d,pad=%s\n" % (n, "p" * 300)).encode())
+                reqs = server.wait_requests(8, 30)
+                self.assertTrue(d.alive(), "daemon ended with status %r" % d.wait_exit(1))
+                self.assertEqual([r["body"][:9] for r in reqs],
+                                 [('{"n": "%d"' % n).encode() for n in range(8)])
+            finally:
+                d.stop()
+
 
 if __name__ == "__main__":
     unittest.main()
