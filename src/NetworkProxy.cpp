@@ -60,20 +60,6 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool WriteAllToFile(int fd, const std::string& data) {
-  const char* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -240,7 +226,7 @@ bool NetworkProxy::WriteImageFile(const std::string& image) {
 
   int fd = mkostemp(temp_path.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = fchmod(fd, 0644) == 0 && WriteAllToFile(fd, image) && fsync(fd) == 0;
+  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, image.data(), image.size()) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (ok && rename(temp_path.data(), target.c_str()) != 0) ok = false;
   if (!ok) {

@@ -46,20 +46,6 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Writes all of `data` to `fd`, retrying short writes and EINTR.
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // How one attempt to read a byte from the port ended.
 enum class ByteRead { kByte, kEndOfFile, kError, kTimedOut };
 
@@ -96,6 +82,19 @@ std::string MemberText(const Json::Value& reply, const char* member) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 unsigned sequence_pause_seconds = kSequencePauseSeconds;
 
@@ -307,21 +306,13 @@ bool SerialMonitor::SerialMonitorThread() {
 void SerialMonitor::SetSequence(const char* sequence) {
   char command[kShortCommandSize] = {0};
   int length = std::snprintf(command, sizeof command, "f:%s\r", sequence);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
-    Logger("Error: Command too long");
-    return;
-  }
-  Write(command);
+  WriteIfWhole(command, length, sizeof command);
 }
 
 void SerialMonitor::SetLedColour(const char* colour) {
   char command[kShortCommandSize] = {0};
   int length = std::snprintf(command, sizeof command, "c:%s\r", colour);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
-    Logger("Error: Command too long");
-    return;
-  }
-  Write(command);
+  WriteIfWhole(command, length, sizeof command);
 }
 
 void SerialMonitor::SetTags(const char* tags) {
@@ -331,7 +322,13 @@ void SerialMonitor::SetTags(const char* tags) {
   }
   char command[kTagsCommandSize] = {0};
   int length = std::snprintf(command, sizeof command, "s:%d%s\r", count, tags);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
+  WriteIfWhole(command, length, sizeof command);
+}
+
+void SerialMonitor::WriteIfWhole(const char* command, int length, std::size_t capacity) {
+  // A cut tag list or colour would be wrong data on the controller: send
+  // the whole command or nothing.
+  if (length < 0 || static_cast<std::size_t>(length) >= capacity) {
     Logger("Error: Command too long");
     return;
   }

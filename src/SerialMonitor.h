@@ -33,6 +33,10 @@ extern std::mutex environment_mutex;
 // (fuzzing) sets it to 0 before any worker runs.
 extern unsigned sequence_pause_seconds;
 
+// Writes all of `data` to `fd`, retrying short writes and EINTR. Returns
+// false when a write fails.
+bool WriteAll(int fd, const char* data, std::size_t size);
+
 // Parses an event payload ("k=v,k=v,...") into the event map, rewriting the
 // door/boot/auth flags and replacing any "mac" value by site_id. `payload`
 // must be non-null and NUL-terminated; it is not retained.
@@ -136,6 +140,11 @@ class SerialMonitor {
   // no other descriptor of ours inherited. Waits for the child to end.
   static CurlResult RunCapture(const char* const argv[], char* reply_line,
                                std::size_t reply_size);
+
+ private:
+  // Writes `command`, formatted with result `length` into a buffer of
+  // `capacity` bytes, unless the formatting was cut.
+  void WriteIfWhole(const char* command, int length, std::size_t capacity);
 };
 
 // The reporting server's host (host or host:port): the compiled-in value,
