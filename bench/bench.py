@@ -7,20 +7,27 @@ the S3 stand-in (tools/s3-standin). Every figure is measured beside its
 reference in the same run, because the machine is shared and noisy:
 
   latency     LF of an event line written -> request body complete at the
-              server; interleaved at random with the same POST run as a bare
-              fork/exec of curl and through /bin/sh with popen (curl_ref),
-              both timed from just before the child is started to the same
-              server stamp.
-  throughput  numbered events written as fast as the daemon takes them
-              (at most WINDOW lines queued in the pty), order and loss
-              checked at the server.
-  memory      VmRSS/RssAnon of the daemon along the event count, and of
+              server; interleaved at random with the same POST made as a bare
+              fork/exec of curl and through /bin/sh with popen (curl_ref,
+              timed from just before the child is started to the same server
+              stamp), and through the smallest possible gateway: a line on a
+              pty of its own, read and posted with a bare fork/exec
+              (curl_ref --pty), which shows what the pty itself costs.
+  throughput  numbered events written as fast as the daemon takes them (at
+              most WINDOW lines queued in the pty), order and loss checked at
+              the server; blocks of them alternate with blocks through the
+              smallest gateway, which pauses 100 ms after each line too.
+  memory      VmRSS/RssAnon of the daemon along the event count (plus the
+              exact figures from smaps_rollup, sampled all along, so growth
+              can be put down to events or to firmware checks), and of
               s3_fetch_loop (the S3 layer alone) after 10 and 100 fetches.
-  idle        whole-process CPU over an idle window, and the update worker's
-              own CPU (schedstat, ns) for every firmware check of the run.
-  leaks       valgrind on s3_fetch_loop (exits normally) and on the running
-              daemon through vgdb's leak_check monitor command (the daemon is
-              only ever killed, so a leak summary at exit is not possible).
+  idle        whole-process CPU and wake-ups over an idle window, and the
+              update worker's own CPU (schedstat, ns) for every firmware
+              check of the run.
+  leaks       valgrind on s3_fetch_loop (which exits normally) and on the
+              daemon: a leak check through vgdb while it runs, after events
+              and a firmware check, and memcheck's own one when SIGTERM ends
+              it.
 
 Prints the table (Markdown) at the end and writes all raw figures as JSON.
 """
@@ -45,6 +52,7 @@ import tty
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+sys.dont_write_bytecode = True   # leave no caches in the source tree
 import harness  # noqa: E402  (needs the path above)
 
 PYTHON = "/usr/bin/python3"
@@ -111,6 +119,20 @@ def proc_status(pid):
                         "nonvoluntary_ctxt_switches"):
                 fields[name] = int(value.split()[0])
     return fields
+
+
+def exact_memory(pid):
+    """(Rss, Anonymous) in KiB from /proc/PID/smaps_rollup. Unlike the
+    counters in /proc/PID/status, which the kernel keeps per CPU and sums
+    only roughly (they may lag by many pages), these come from walking the
+    page tables, so a few KiB of growth is real growth."""
+    values = {}
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            name, _, rest = line.partition(":")
+            if name in ("Rss", "Anonymous"):
+                values[name] = int(rest.split()[0])
+    return values["Rss"], values["Anonymous"]
 
 
 def rss_by_mapping(pid, top=8):
@@ -387,11 +409,11 @@ class CpuSampler(threading.Thread):
     them, so its CPU time is a staircase with one step per check.
     """
 
-    def __init__(self, pid, tid, period=0.1):
+    def __init__(self, pid, tid, period=0.25):
         super().__init__(daemon=True)
         self.pid, self.tid, self.period = pid, tid, period
         self.samples = []   # (monotonic s, cpu ns)
-        self.anon = []      # (monotonic s, RssAnon KiB) of the whole daemon
+        self.anon = []      # (monotonic s, exact anonymous KiB) of the daemon
         self.halt = threading.Event()
 
     def run(self):
@@ -399,18 +421,18 @@ class CpuSampler(threading.Thread):
             try:
                 now = time.monotonic()
                 self.samples.append((now, thread_cpu_ns(self.pid, self.tid)))
-                self.anon.append((now, proc_status(self.pid)["RssAnon"]))
+                self.anon.append((now, exact_memory(self.pid)[1]))
             except OSError:
                 return
             self.halt.wait(self.period)
 
     def anon_growth(self, t0, t1):
-        """RssAnon growth (KiB) between t0 and t1: (total, the part that
-        came within a second or two of a firmware check)."""
+        """Anonymous memory growth (KiB, exact) between t0 and t1: (total,
+        the part that came within a second or two of a firmware check)."""
         checks = [c["t"] for c in self.checks()]
         total = at_checks = 0
         for (ta, a), (tb, b) in zip(self.anon, self.anon[1:]):
-            if ta < t0 or tb > t1 or b == a:
+            if tb <= t0 or tb > t1 or b == a:
                 continue
             total += b - a
             if any(c - 1.0 <= tb <= c + 2.0 for c in checks):
@@ -528,14 +550,17 @@ class Bench:
 
     def sample_memory(self, label):
         status = proc_status(self.pid)
+        exact_rss, exact_anon = exact_memory(self.pid)
         entry = {"label": label, "events": self.daemon_events,
                  "t": time.monotonic(),
+                 "exact_rss_kib": exact_rss, "exact_anon_kib": exact_anon,
                  "vmrss_kib": status["VmRSS"], "rssanon_kib": status["RssAnon"],
                  "rssfile_kib": status["RssFile"], "vmhwm_kib": status["VmHWM"],
                  "threads": status["Threads"]}
         self.memory.append(entry)
-        self.log("memory %s: VmRSS %d KiB, RssAnon %d KiB"
-                 % (label, entry["vmrss_kib"], entry["rssanon_kib"]))
+        self.log("memory %s: VmRSS %d KiB, RssAnon %d KiB (exact: Rss %d KiB, "
+                 "Anonymous %d KiB)" % (label, entry["vmrss_kib"],
+                                        entry["rssanon_kib"], exact_rss, exact_anon))
 
     def count_event(self):
         self.daemon_events += 1
@@ -888,6 +913,13 @@ class Bench:
                 after["anon_growth_kib"] = total
                 after["anon_growth_at_checks_kib"] = at_checks
             self.results["memory"] = self.memory
+            # Every change of RssAnon the sampler saw, relative to the start.
+            t_start = self.memory[0]["t"]
+            self.results["anon_steps"] = [
+                (round(tb - t_start, 2), b) for (_, a), (tb, b)
+                in zip(self.sampler.anon, self.sampler.anon[1:]) if b != a]
+            self.results["check_times"] = [
+                round(t - t_start, 2) for t in self.results["check_cpu"]["times"]]
             self.daemon.stop()
             self.fetch_loop(100)
             if a.valgrind:
@@ -1003,8 +1035,8 @@ def table(r):
                    key=lambda m: m["events"])
         rss_max = max(m["vmrss_kib"] for m in mem)
         anon_max = max(m["rssanon_kib"] for m in mem)
-        grow_anon = last["rssanon_kib"] - base["rssanon_kib"]
-        grow_rss = last["vmrss_kib"] - base["vmrss_kib"]
+        grow_anon = last["exact_anon_kib"] - base["exact_anon_kib"]
+        grow_rss = last["exact_rss_kib"] - base["exact_rss_kib"]
         # Growth that came with a firmware check is the update worker's, not
         # the events'; it is shown, and judged apart.
         span = [m for m in mem if base["t"] < m["t"] <= last["t"]]
@@ -1021,7 +1053,7 @@ def table(r):
                                                  mib(last["rssanon_kib"])),
             "after %d events: VmRSS %.2f, RssAnon %.2f MiB"
             % (base["events"], mib(base["vmrss_kib"]), mib(base["rssanon_kib"])),
-            "growth %+d KiB RSS, %+d KiB anon, of which %+d KiB came with the "
+            "exact growth %+d KiB RSS, %+d KiB anon, of which %+d KiB came with the "
             "%d firmware checks in between and %+d KiB with the events"
             % (grow_rss, grow_anon, at_checks, checks_between(r, base, last),
                by_events),
@@ -1032,16 +1064,16 @@ def table(r):
         m10 = s3["memory"].get("10")
         m100 = s3["memory"].get(str(s3["count"]))
         if m10 and m100:
-            grow = m100["rssanon_kib"] - m10["rssanon_kib"]
+            grow = m100["exact_anon_kib"] - m10["exact_anon_kib"]
+            grow_rss = m100["exact_rss_kib"] - m10["exact_rss_kib"]
             rows.append((
                 "S3 layer memory (s3_fetch_loop)",
                 "after %d fetches: VmRSS %.2f MiB, RssAnon %.2f MiB"
                 % (s3["count"], mib(m100["vmrss_kib"]), mib(m100["rssanon_kib"])),
                 "after 10: VmRSS %.2f MiB, RssAnon %.2f MiB"
                 % (mib(m10["vmrss_kib"]), mib(m10["rssanon_kib"])),
-                "growth %+d KiB RSS, %+d KiB anon"
-                % (m100["vmrss_kib"] - m10["vmrss_kib"], grow),
-                "flat", verdict(grow <= 8 and m100["vmrss_kib"] - m10["vmrss_kib"] <= 64)))
+                "exact growth %+d KiB RSS, %+d KiB anon" % (grow_rss, grow),
+                "flat", verdict(grow <= 8 and grow_rss <= 64)))
     vg = r.get("valgrind")
     if vg:
         f, dmn = vg["s3_fetch_loop"], vg["daemon"]

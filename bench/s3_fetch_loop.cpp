@@ -8,8 +8,8 @@
 // (AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_ENDPOINT_URL_S3).
 // Standard output gets one JSON object per line:
 //   {"fetch":i,"ok":true,"wall_ns":...,"cpu_ns":...}      for every fetch
-//   {"after":i,"vmrss_kib":...,"rssanon_kib":...}          after fetch i when
-//                                                          i is in --sample
+//   {"after":i,"vmrss_kib":...,"rssanon_kib":...,          after fetch i when
+//    "exact_rss_kib":...,"exact_anon_kib":...}             i is in --sample
 // cpu_ns is the whole process's CPU time over the fetch (all threads), so a
 // resolver thread libcurl may start is counted too.
 // Exit status: 0 when every fetch succeeded, 1 otherwise, 2 on bad usage.
@@ -35,10 +35,12 @@ int64_t Nanoseconds(clockid_t clock) {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Value in kB of `field` ("VmRSS:", "RssAnon:") in /proc/self/status; -1
-// when missing.
-long StatusKib(const char* field) {
-  FILE* file = std::fopen("/proc/self/status", "r");
+// Value in kB of `field` ("VmRSS:", "Anonymous:") in `path`; -1 when
+// missing. /proc/self/status gives the kernel's per-CPU counters, which may
+// lag by many pages; /proc/self/smaps_rollup walks the page tables and is
+// exact.
+long ProcKib(const char* path, const char* field) {
+  FILE* file = std::fopen(path, "r");
   if (file == nullptr) return -1;
   char line[256];
   long value = -1;
@@ -121,8 +123,12 @@ int main(int argc, char** argv) {
                 static_cast<long long>(cpu_ns), object.http_status);
     if (!object.ok) std::fprintf(stderr, "fetch %ld failed: %s\n", i, object.error.c_str());
     if (samples.count(i) != 0) {
-      std::printf("{\"after\":%ld,\"vmrss_kib\":%ld,\"rssanon_kib\":%ld}\n", i,
-                  StatusKib("VmRSS:"), StatusKib("RssAnon:"));
+      std::printf(
+          "{\"after\":%ld,\"vmrss_kib\":%ld,\"rssanon_kib\":%ld,\"exact_rss_kib\":%ld,"
+          "\"exact_anon_kib\":%ld}\n",
+          i, ProcKib("/proc/self/status", "VmRSS:"), ProcKib("/proc/self/status", "RssAnon:"),
+          ProcKib("/proc/self/smaps_rollup", "Rss:"),
+          ProcKib("/proc/self/smaps_rollup", "Anonymous:"));
     }
     std::fflush(stdout);
   }

@@ -288,8 +288,8 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
   set(curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &socket_guard));
   set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
   set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
-  // Like the SDK without a proxy configured: no proxy, whatever the
-  // environment's *_proxy variables say.
+  // No proxy, whatever the environment's *_proxy variables say: the check
+  // goes straight to the bucket, as it always has.
   set(curl_easy_setopt(c, CURLOPT_PROXY, ""));
   set(curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L));
   set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
