@@ -673,7 +673,9 @@ class Bench:
                 sent += 1
             with self.sink.cond:
                 self.sink.cond.wait(timeout=0.5)
-            now_done = done + self.sink.count_in(seqs[done:sent])
+            # Counted over all sent so far, so that a line lost or answered
+            # out of order cannot be counted twice.
+            now_done = self.sink.count_in(seqs[:sent])
             if now_done > done:
                 if on_arrival:
                     for _ in range(now_done - done):
@@ -902,7 +904,8 @@ class Bench:
             self.throughput(a.events, 40)
             rest = max(a.min_events_100, a.total_events - self.daemon_events)
             self.throughput(rest, 100)
-            self.sample_memory("after %d events" % self.daemon_events)
+            if self.memory[-1]["events"] != self.daemon_events:
+                self.sample_memory("after %d events" % self.daemon_events)
             self.idle(a.idle)
             self.sample_memory("after idle")
             self.sampler.halt.set()
