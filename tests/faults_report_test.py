@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from harness import Daemon
+from harness import start_reporting_daemon
 
 STANDIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
                        "tools", "report-standin")
@@ -81,12 +81,7 @@ class BadRepliesTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = Standin()
-        cls.d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
-                       env={"NETWORKPROXY_REPORT_HOST": cls.server.host})
-        if not cls.d.wait_started(40):
-            cls.tearDownClass()
-            raise AssertionError("daemon did not start: %r" % cls.d.stdout())
-        time.sleep(0.3)  # let the serial worker reach its first read
+        cls.d = start_reporting_daemon(cls.server)
 
     @classmethod
     def tearDownClass(cls):

@@ -7,7 +7,7 @@ import threading
 import time
 import unittest
 
-from harness import Daemon, ReportServer
+from harness import Daemon, ReportServer, start_reporting_daemon
 
 STARTED = 40  # s, start-up takes 10 s by design
 
@@ -40,12 +40,7 @@ class ControllerFloodTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = ReportServer(default={"body": "{}"})
-        cls.d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
-                       env={"NETWORKPROXY_REPORT_HOST": cls.server.host})
-        if not cls.d.wait_started(STARTED):
-            cls.tearDownClass()
-            raise AssertionError("daemon did not start: %r" % cls.d.stdout())
-        time.sleep(0.3)  # let the serial worker reach its first read
+        cls.d = start_reporting_daemon(cls.server, STARTED)
 
     @classmethod
     def tearDownClass(cls):

@@ -4,12 +4,15 @@
 // writes of different sizes race. Nothing may be lost, split, interleaved or
 // reordered within one writer.
 #include <gtest/gtest.h>
+
+#include "temp_cwd.h"
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -55,23 +58,15 @@ bool IsTimeStamp(const std::string& text) {
 class LogIntegrity : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/np-logload-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    old_cwd_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
+    cwd_ = std::make_unique<TempWorkingDir>("np-logload");
   }
-  void TearDown() override {
-    std::filesystem::current_path(old_cwd_);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  void TearDown() override { cwd_.reset(); }
 
   // Every line of every day's file (a run across midnight uses two).
   std::vector<std::string> LogLines() {
     std::vector<std::string> lines;
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    for (const auto& entry : std::filesystem::directory_iterator(cwd_->path())) {
       if (entry.path().filename().string().rfind("log_", 0) == 0) files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
@@ -92,8 +87,7 @@ class LogIntegrity : public ::testing::Test {
     return lines;
   }
 
-  std::string dir_;
-  std::filesystem::path old_cwd_;
+  std::unique_ptr<TempWorkingDir> cwd_;
 };
 
 TEST_F(LogIntegrity, WritersAtFullSpeedNeitherLoseNorSplitNorReorderLines) {

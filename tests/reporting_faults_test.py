@@ -6,7 +6,7 @@ import os
 import time
 import unittest
 
-from harness import Daemon, ReportServer
+from harness import ReportServer, start_reporting_daemon
 
 FAILED = "Error: Report failed"
 
@@ -26,12 +26,7 @@ class ReportingFaultsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = ReportServer()
-        cls.d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
-                       env={"NETWORKPROXY_REPORT_HOST": cls.server.host})
-        if not cls.d.wait_started(40) or not cls.d.wait_stdout("Firmware", 10):
-            cls.tearDownClass()
-            raise AssertionError("daemon did not start: %r" % cls.d.stdout())
-        time.sleep(0.3)
+        cls.d = start_reporting_daemon(cls.server, wait_firmware=True)
 
     @classmethod
     def tearDownClass(cls):

@@ -7,7 +7,7 @@ import re
 import time
 import unittest
 
-from harness import Daemon, ReportServer
+from harness import ReportServer, start_reporting_daemon
 
 WORKED = [
     ("", "{}"),
@@ -37,11 +37,7 @@ class ReportingTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = ReportServer()
-        cls.d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
-                       env={"NETWORKPROXY_REPORT_HOST": cls.server.host})
-        if not cls.d.wait_started(40) or not cls.d.wait_stdout("Firmware", 10):
-            cls.tearDownClass()
-            raise AssertionError("daemon did not start: %r" % cls.d.stdout())
+        cls.d = start_reporting_daemon(cls.server, wait_firmware=True)
         m = re.search(rb"Site ID: (.*)\n", cls.d.stdout())
         cls.site = m.group(1).decode()
         time.sleep(0.3)  # let the serial worker reach its first read

@@ -1,5 +1,7 @@
 // Event payload -> event object, and server reply -> device commands.
 #include <gtest/gtest.h>
+
+#include "temp_cwd.h"
 #include <json/json.h>
 #include <unistd.h>
 
@@ -25,22 +27,14 @@ class Translation : public ::testing::Test {
   void SetUp() override {
     std::memset(site_id, 0, sizeof site_id);
     std::strcpy(site_id, "SITE7");
-    char tmpl[] = "/tmp/np-translation-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    old_cwd_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
+    cwd_ = std::make_unique<TempWorkingDir>("np-translation");
   }
 
-  void TearDown() override {
-    std::filesystem::current_path(old_cwd_);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  void TearDown() override { cwd_.reset(); }
 
   std::vector<std::string> Log() {
     std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    for (const auto& entry : std::filesystem::directory_iterator(cwd_->path())) {
       if (entry.path().filename().string().rfind("log_", 0) != 0) continue;
       std::ifstream in(entry.path(), std::ios::binary);
       std::string line;
@@ -74,8 +68,7 @@ class Translation : public ::testing::Test {
     return value;
   }
 
-  std::string dir_;
-  std::filesystem::path old_cwd_;
+  std::unique_ptr<TempWorkingDir> cwd_;
   SerialMonitor sm_;
 };
 

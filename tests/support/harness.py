@@ -376,6 +376,22 @@ class Daemon:
         return os.path.join(self.dir, name)
 
 
+def start_reporting_daemon(server, started_timeout=40, wait_firmware=False):
+    """Starts a Daemon whose controller answers the version query and whose
+    reports go to `server`, and waits until its workers run. When it does
+    not come up, stops both and raises AssertionError."""
+    d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
+               env={"NETWORKPROXY_REPORT_HOST": server.host})
+    if not d.wait_started(started_timeout) or (
+            wait_firmware and not d.wait_stdout("Firmware", 10)):
+        output = d.stdout()
+        d.stop()
+        server.stop()
+        raise AssertionError("daemon did not start: %r" % output)
+    time.sleep(0.3)  # let the serial worker reach its first read
+    return d
+
+
 class ReportServer:
     """HTTP server on 127.0.0.1 that records requests and scripts replies.
 
