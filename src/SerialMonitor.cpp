@@ -380,11 +380,17 @@ SerialMonitor::CurlResult SerialMonitor::RunCapture(const char* const argv[],
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  int spawn_error =
+      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (spawn_error == 0) {
+    spawn_error = posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  }
   // Nothing of ours, the serial port above all, may reach the child, even a
-  // descriptor some library opened without close-on-exec.
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  // descriptor some library opened without close-on-exec. Without this step
+  // curl is not started at all.
+  if (spawn_error == 0) {
+    spawn_error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  }
   // curl gets the default disposition of SIGXFSZ back, not the daemon's.
   sigset_t defaults;
   sigemptyset(&defaults);
@@ -393,8 +399,7 @@ SerialMonitor::CurlResult SerialMonitor::RunCapture(const char* const argv[],
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
   pid_t child = -1;
-  int spawn_error;
-  {
+  if (spawn_error == 0) {
     // The child gets the environment as it is now; never while it is rewritten.
     std::lock_guard<std::mutex> lock(environment_mutex);
     spawn_error = posix_spawn(&child, argv[0], &actions, &attributes,

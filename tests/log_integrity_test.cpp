@@ -4,15 +4,12 @@
 // writes of different sizes race. Nothing may be lost, split, interleaved or
 // reordered within one writer.
 #include <gtest/gtest.h>
-
-#include "temp_cwd.h"
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -20,6 +17,7 @@
 #include <vector>
 
 #include "SerialMonitor.h"
+#include "temp_cwd.h"
 
 namespace {
 
@@ -57,16 +55,11 @@ bool IsTimeStamp(const std::string& text) {
 
 class LogIntegrity : public ::testing::Test {
  protected:
-  void SetUp() override {
-    cwd_ = std::make_unique<TempWorkingDir>("np-logload");
-  }
-  void TearDown() override { cwd_.reset(); }
-
   // Every line of every day's file (a run across midnight uses two).
   std::vector<std::string> LogLines() {
     std::vector<std::string> lines;
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(cwd_->path())) {
+    for (const auto& entry : std::filesystem::directory_iterator(cwd_.path())) {
       if (entry.path().filename().string().rfind("log_", 0) == 0) files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
@@ -87,7 +80,7 @@ class LogIntegrity : public ::testing::Test {
     return lines;
   }
 
-  std::unique_ptr<TempWorkingDir> cwd_;
+  TempWorkingDir cwd_{"np-logload"};
 };
 
 TEST_F(LogIntegrity, WritersAtFullSpeedNeitherLoseNorSplitNorReorderLines) {

@@ -40,7 +40,6 @@ class ReportingTest(unittest.TestCase):
         cls.d = start_reporting_daemon(cls.server, wait_firmware=True)
         m = re.search(rb"Site ID: (.*)\n", cls.d.stdout())
         cls.site = m.group(1).decode()
-        time.sleep(0.3)  # let the serial worker reach its first read
 
     @classmethod
     def tearDownClass(cls):

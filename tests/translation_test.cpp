@@ -1,7 +1,5 @@
 // Event payload -> event object, and server reply -> device commands.
 #include <gtest/gtest.h>
-
-#include "temp_cwd.h"
 #include <json/json.h>
 #include <unistd.h>
 
@@ -11,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +16,7 @@
 #include "NetworkProxy.h"
 #include "SerialMonitor.h"
 #include "pty_pair.h"
+#include "temp_cwd.h"
 
 namespace {
 
@@ -27,14 +25,11 @@ class Translation : public ::testing::Test {
   void SetUp() override {
     std::memset(site_id, 0, sizeof site_id);
     std::strcpy(site_id, "SITE7");
-    cwd_ = std::make_unique<TempWorkingDir>("np-translation");
   }
-
-  void TearDown() override { cwd_.reset(); }
 
   std::vector<std::string> Log() {
     std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(cwd_->path())) {
+    for (const auto& entry : std::filesystem::directory_iterator(cwd_.path())) {
       if (entry.path().filename().string().rfind("log_", 0) != 0) continue;
       std::ifstream in(entry.path(), std::ios::binary);
       std::string line;
@@ -68,7 +63,8 @@ class Translation : public ::testing::Test {
     return value;
   }
 
-  std::unique_ptr<TempWorkingDir> cwd_;
+  // First, so the monitor and every test write their log into the folder.
+  TempWorkingDir cwd_{"np-translation"};
   SerialMonitor sm_;
 };
 
