@@ -1,6 +1,6 @@
 // Arbitrary bytes arriving on the port, in arbitrary pieces, read line by
-// line through SerialMonitor::Read into the serial worker's 1024-byte buffer
-// and the handshake's 32-byte one (and the 1- and 2-byte edge cases).
+// line through the framing core (ReadLine) into the serial worker's 1024-byte
+// buffer and the handshake's 32-byte one (and the 1- and 2-byte edge cases).
 //
 // Input: one configuration byte, then the port's bytes. In the unbounded
 // mode all bytes are queued and the port then gives end of file, as an
@@ -8,12 +8,11 @@
 // with no time to wait) the bytes come in pieces whose sizes the input
 // chooses, and each piece is read until the port has nothing more.
 //
-// Oracle: every line Read reports is exactly the expected line (NUL and CR
+// Oracle: every line ReadLine reports is exactly the expected line (NUL and CR
 // dropped, cut to the buffer) and terminated inside the buffer; the number
 // of lines matches; nothing is written past the buffer (ASan, exact-size
 // buffers).
 #include <fcntl.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,21 +24,18 @@
 #include <string>
 #include <vector>
 
+#include "LineProtocol.h"
 #include "SerialMonitor.h"
 #include "fuzz_support.h"
 
-// Event lines are reported by starting curl. Here starting it fails, as it
-// does when the system is out of processes: the framing is what is fuzzed,
-// and a process per event line would cut the fuzzer's speed a hundredfold.
-// Nothing else in this program starts one.
-extern "C" int posix_spawn(pid_t*, const char*, const posix_spawn_file_actions_t*,
-                           const posix_spawnattr_t*, char* const[], char* const[]) {
-  return EAGAIN;
-}
-
 namespace {
 
-// The lines Read must produce from `bytes` when they all arrive together.
+// Whether ReadLine gave a line (whole or cut).
+bool GotLine(const LineRead& read) {
+  return read.end == LineEnd::kLine || read.end == LineEnd::kCutLine;
+}
+
+// The lines ReadLine must produce from `bytes` when they all arrive together.
 std::vector<std::string> ExpectedLines(const std::string& bytes, std::size_t size) {
   std::vector<std::string> lines;
   std::string current;
@@ -91,9 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   int fds[2];
   FUZZ_CHECK(pipe2(fds, O_CLOEXEC) == 0);
-  const int saved_usb = USB;
-  USB = fds[0];
-  SerialMonitor monitor;
 
   // The worker's own buffer (a global, guarded by ASan's redzones) for the
   // worker's size; an exact-size heap buffer for the others.
@@ -108,9 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<std::string> expected = ExpectedLines(bytes, buffer_size);
     std::size_t lines = 0;
     for (;;) {
-      bool got = worker_buffer ? monitor.SerialMonitorThread()
-                               : monitor.Read(buffer, buffer_size);
-      if (!got) break;
+      if (!GotLine(ReadLine(fds[0], buffer, buffer_size, kNoTimeout))) break;
       FUZZ_CHECK(lines < expected.size());
       CheckLine(buffer, buffer_size, expected[lines]);
       ++lines;
@@ -128,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       WriteAll(fds[1], chunk);
       std::vector<std::string> expected = ExpectedLines(chunk, buffer_size);
       std::size_t lines = 0;
-      while (monitor.Read(buffer, buffer_size, 0)) {
+      while (GotLine(ReadLine(fds[0], buffer, buffer_size, 0))) {
         FUZZ_CHECK(lines < expected.size());
         CheckLine(buffer, buffer_size, expected[lines]);
         ++lines;
@@ -138,6 +129,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     close(fds[1]);
   }
   close(fds[0]);
-  USB = saved_usb;
   return 0;
 }

@@ -3,11 +3,6 @@
 #include "S3Client.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,25 +11,22 @@
 #include <memory>
 #include <thread>
 #include <utility>
-#include <vector>
+
+#include "S3Response.h"
 
 namespace {
 
-// Time allowed to set up the TCP connection (and TLS), per attempt. Seconds.
-constexpr long kConnectTimeoutSeconds = 5;
-// A transfer slower than kLowSpeedLimitBytesPerSecond for kLowSpeedTimeSeconds
-// is abandoned. There is no total time-out: firmware images can be large.
-constexpr long kLowSpeedLimitBytesPerSecond = 1;  // bytes per second
-constexpr long kLowSpeedTimeSeconds = 10;          // seconds
+// Time allowed to set up the TCP connection (and TLS), per attempt.
+constexpr std::chrono::seconds kConnectTimeout{5};
+// A transfer slower than kLowSpeedLimitBytesPerSecond for kLowSpeedTime is
+// abandoned. There is no total time-out: firmware images can be large.
+constexpr long kLowSpeedLimitBytesPerSecond = 1;
+constexpr std::chrono::seconds kLowSpeedTime{10};
 // Attempts per GetObject: the first one plus retries after network errors and
-// HTTP 5xx. Count.
+// HTTP 5xx.
 constexpr int kMaxAttempts = 3;
 // Pause before the first retry; it doubles before each further one.
-// Milliseconds.
-constexpr long kInitialBackoffMilliseconds = 200;
-// How much of an error reply (non-2xx) is kept to find its S3 error code.
-// Bytes.
-constexpr std::size_t kMaxErrorBodyBytes = 64 * 1024;
+constexpr std::chrono::milliseconds kInitialBackoff{200};
 
 // libcurl 7.88 always signs the SHA-256 of the (empty) request body, whatever
 // this header says; S3 insists on the header, so it carries that same hash.
@@ -67,142 +59,8 @@ std::string UriEncode(const std::string& in, bool keep_slash) {
   return out;
 }
 
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  std::size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return std::string();
-  std::size_t e = s.find_last_not_of(ws);
-  return s.substr(b, e - b + 1);
-}
 
-bool EqualsIgnoreCase(const std::string& a, const char* b) {
-  std::size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
-// Base64 of the SHA-256 of `data`, as S3 sends in x-amz-checksum-sha256.
-// Empty on an OpenSSL failure.
-std::string Sha256Base64(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digest_len = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &digest_len, EVP_sha256(),
-                 nullptr) != 1) {
-    return std::string();
-  }
-  unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
-  int n = EVP_EncodeBlock(encoded, digest, static_cast<int>(digest_len));
-  return std::string(reinterpret_cast<char*>(encoded), n > 0 ? n : 0);
-}
-
-// The descriptors open in this process, sorted.
-std::vector<int> OpenDescriptors() {
-  std::vector<int> fds;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return fds;
-  const int own = dirfd(dir);
-  while (const struct dirent* entry = readdir(dir)) {
-    char* end = nullptr;
-    long fd = std::strtol(entry->d_name, &end, 10);
-    if (end != entry->d_name && *end == '\0' && fd != own) {
-      fds.push_back(static_cast<int>(fd));
-    }
-  }
-  closedir(dir);
-  std::sort(fds.begin(), fds.end());
-  return fds;
-}
-
-// Sockets must not leak into child processes that another thread of the
-// daemon starts while a transfer runs. The connection socket is created
-// close-on-exec by OpenCloexecSocket. libcurl 7.88 also makes a socket pair
-// of its own (the wake-up pair of the multi handle behind curl_easy_perform)
-// without close-on-exec; it exists before the first connection socket is
-// opened, so OpenCloexecSocket first marks every socket that is not
-// close-on-exec and was not open before the transfer began.
-struct SocketGuard {
-  std::vector<int> before;  // descriptors open before curl_easy_perform
-  bool swept = false;
-};
-
-void MarkNewSocketsCloexec(SocketGuard* guard) {
-  for (int fd : OpenDescriptors()) {
-    if (std::binary_search(guard->before.begin(), guard->before.end(), fd)) continue;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0 && !(flags & FD_CLOEXEC)) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-  }
-}
-
-curl_socket_t OpenCloexecSocket(void* clientp, curlsocktype /*purpose*/,
-                                struct curl_sockaddr* address) {
-  auto* guard = static_cast<SocketGuard*>(clientp);
-  if (guard != nullptr && !guard->swept) {
-    guard->swept = true;
-    MarkNewSocketsCloexec(guard);
-  }
-  return socket(address->family, address->socktype | SOCK_CLOEXEC,
-                address->protocol);
-}
-
-// What one HTTP exchange collected.
-struct Exchange {
-  long status = 0;             // status of the last response head seen
-  std::string body;            // 2xx: whole body; otherwise its first bytes
-  std::string checksum_sha256;  // x-amz-checksum-sha256, trimmed
-  std::string checksum_type;    // x-amz-checksum-type, trimmed
-};
-
-size_t OnHeader(char* data, size_t size, size_t nitems, void* userdata) {
-  auto* ex = static_cast<Exchange*>(userdata);
-  const size_t n = size * nitems;
-  std::string line(data, n);
-  if (line.compare(0, 5, "HTTP/") == 0) {
-    // A new response head (also after 100 Continue): forget the last one.
-    ex->checksum_sha256.clear();
-    ex->checksum_type.clear();
-    std::size_t sp = line.find(' ');
-    ex->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
-    return n;
-  }
-  std::size_t colon = line.find(':');
-  if (colon == std::string::npos) return n;
-  std::string name = Trim(line.substr(0, colon));
-  if (EqualsIgnoreCase(name, "x-amz-checksum-sha256")) {
-    ex->checksum_sha256 = Trim(line.substr(colon + 1));
-  } else if (EqualsIgnoreCase(name, "x-amz-checksum-type")) {
-    ex->checksum_type = Trim(line.substr(colon + 1));
-  }
-  return n;
-}
-
-size_t OnBody(char* data, size_t size, size_t nmemb, void* userdata) {
-  auto* ex = static_cast<Exchange*>(userdata);
-  const size_t n = size * nmemb;
-  if (ex->status >= 200 && ex->status < 300) {
-    ex->body.append(data, n);
-  } else if (ex->body.size() < kMaxErrorBodyBytes) {
-    ex->body.append(data, std::min(n, kMaxErrorBodyBytes - ex->body.size()));
-  }
-  return n;
-}
-
-// The <Code> of an S3 XML error body, or empty.
-std::string ErrorCode(const std::string& body) {
-  std::size_t b = body.find("<Code>");
-  if (b == std::string::npos) return std::string();
-  b += 6;
-  std::size_t e = body.find("</Code>", b);
-  if (e == std::string::npos || e - b > 64) return std::string();
-  return body.substr(b, e - b);
-}
 
 // libcurl errors that another attempt will not cure.
 bool IsPermanentCurlError(CURLcode code) {
@@ -268,7 +126,7 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
     return r;
   }
   const std::string sigv4 = "aws:amz:" + region + ":s3";
-  Exchange ex;
+  S3Exchange ex;
   char errbuf[CURL_ERROR_SIZE] = {0};
 
   CURL* c = curl.get();
@@ -283,18 +141,15 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
   // Keep "." and ".." segments of a key as they are: they are part of it.
   set(curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L));
   set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
-  SocketGuard socket_guard;
-  set(curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, OpenCloexecSocket));
-  set(curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &socket_guard));
   set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
   set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
   // No proxy, whatever the environment's *_proxy variables say: the check
   // goes straight to the bucket, as it always has.
   set(curl_easy_setopt(c, CURLOPT_PROXY, ""));
   set(curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L));
-  set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
+  set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, static_cast<long>(kConnectTimeout.count())));
   set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytesPerSecond));
-  set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds));
+  set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(kLowSpeedTime.count())));
   set(curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str()));
   set(curl_easy_setopt(c, CURLOPT_USERNAME, creds.access_key.c_str()));
   set(curl_easy_setopt(c, CURLOPT_PASSWORD, creds.secret_key.c_str()));
@@ -309,7 +164,6 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
     return r;
   }
 
-  socket_guard.before = OpenDescriptors();
   CURLcode rc = curl_easy_perform(c);
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
@@ -385,12 +239,12 @@ S3Client::Object S3Client::GetObject(const std::string& bucket,
     return missing;
   }
   const std::string url = ObjectUrl(bucket, key);
-  long backoff_ms = kInitialBackoffMilliseconds;
+  std::chrono::milliseconds backoff = kInitialBackoff;
   AttemptResult last;
   for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
     if (attempt > 1) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(backoff_ms));
-      backoff_ms *= 2;
+      std::this_thread::sleep_for(backoff);
+      backoff *= 2;
     }
     last = Attempt(url, region_, creds);
     if (last.object.ok || !last.retryable) break;

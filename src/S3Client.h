@@ -11,8 +11,10 @@
 // body only when its length equals the Content-Length and its SHA-256
 // equals x-amz-checksum-sha256 (when S3 sent a full-object one). Time-outs:
 // a few seconds to connect, then a low-speed limit rather than a total limit;
-// see the constants in S3Client.cpp. Sockets are close-on-exec and no signals
-// are used, so other threads may start processes meanwhile. No proxy is used.
+// see the constants in S3Client.cpp. No signals are used, so other threads may
+// start processes meanwhile (every child is started with our descriptors
+// closed, see ChildProcess.h, so none inherits a transfer's socket). No proxy
+// is used.
 //
 // curl_global_init must have been called before the first request. An
 // S3Client may be used by one thread at a time; separate clients may be used

@@ -1,13 +1,8 @@
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
+#include <thread>
 
 #include "NetworkProxy.h"
-
-namespace {
-constexpr unsigned kIdleSleepMicroseconds = 10000000;  // 10 s
-}
 
 int main(int argc, char** argv) {
   // Under a service manager stdout is a pipe; start-up lines must not wait
@@ -21,5 +16,5 @@ int main(int argc, char** argv) {
   NetworkProxy proxy;
   // All work happens on the workers; the service object lives until the
   // process ends.
-  for (;;) usleep(kIdleSleepMicroseconds);
+  for (;;) std::this_thread::sleep_for(kMainIdleStep);
 }

@@ -445,52 +445,6 @@ TEST_F(LineProtocol, VanishedDirectoryLosesLinesQuietly) {
   EXPECT_TRUE(Log().empty());
 }
 
-// --- running a child --------------------------------------------------------
-
-TEST_F(LineProtocol, ChildSeesNoDescriptorOfOurs) {
-  // A descriptor opened without close-on-exec, as a careless caller would.
-  int leaky = open((dir_ + "/leak-canary").c_str(), O_CREAT | O_RDWR, 0600);
-  ASSERT_GE(leaky, 0);
-  const char* argv[] = {
-      "/bin/sh", "-c",
-      "for f in /proc/$$/fd/*; do printf '%s=%s ' \"${f##*/}\" "
-      "\"$(readlink $f)\"; done; echo",
-      nullptr};
-  char reply[4096] = {0};
-  auto r = SerialMonitor::RunCapture(argv, reply, sizeof reply);
-  close(leaky);
-  ASSERT_TRUE(r.started);
-  EXPECT_EQ(r.exit_status, 0);
-  const std::string fds = reply;
-  EXPECT_NE(fds.find("0=/dev/null"), std::string::npos) << fds;
-  EXPECT_EQ(fds.find("leak-canary"), std::string::npos) << fds;
-  EXPECT_EQ(fds.find(pty_.slave_path()), std::string::npos) << fds;
-  EXPECT_EQ(fds.find("ptmx"), std::string::npos) << fds;
-}
-
-TEST_F(LineProtocol, ChildOutputKeepsOnlyItsLastPiece) {
-  const char* lines[] = {"/bin/sh", "-c", "printf 'a\\nb\\nlast'", nullptr};
-  char reply[8] = {0};
-  auto r = SerialMonitor::RunCapture(lines, reply, sizeof reply);
-  EXPECT_TRUE(r.started);
-  EXPECT_STREQ(reply, "last");
-
-  const char* longline[] = {"/bin/sh", "-c", "echo abcdefghijkl; exit 3", nullptr};
-  std::memset(reply, 0, sizeof reply);
-  r = SerialMonitor::RunCapture(longline, reply, sizeof reply);
-  EXPECT_TRUE(r.started);
-  EXPECT_EQ(r.exit_status, 3);
-  EXPECT_STREQ(reply, "hijkl\n");
-}
-
-TEST_F(LineProtocol, MissingProgramIsAFailureNotAHang) {
-  const char* argv[] = {"/nonexistent/program", nullptr};
-  char reply[64] = {0};
-  auto r = SerialMonitor::RunCapture(argv, reply, sizeof reply);
-  EXPECT_TRUE(!r.started || r.exit_status != 0);
-  EXPECT_STREQ(reply, "");
-}
-
 TEST_F(LineProtocol, ReportToDeadServerFailsAndIsLogged) {
   EXPECT_EQ(sm_.Report("door=1"), -1);
   bool found = false;

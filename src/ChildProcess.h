@@ -1,0 +1,34 @@
+// ChildProcess: starting an outside program without a shell and capturing
+// what it writes, and the whole-write helper shared by the log and the
+// firmware image.
+#ifndef NETWORKPROXY_CHILDPROCESS_H_
+#define NETWORKPROXY_CHILDPROCESS_H_
+
+#include <cstddef>
+#include <mutex>
+
+// Held while the process environment is changed and while a child process is
+// started, so a child never sees an environment that is half rewritten.
+extern std::mutex environment_mutex;
+
+// Writes all of `data` to `fd`, retrying short writes and EINTR. Returns
+// false when a write fails (errno tells why).
+bool WriteAll(int fd, const char* data, std::size_t size);
+
+// How one child process ran.
+struct ChildResult {
+  bool started = false;   // false: no pipe or no process
+  int exit_status = -1;   // the child's exit status; -1 when it did not exit
+  int error = 0;          // errno value when !started
+};
+
+// Runs `argv` (argv[0] is the program's path, the vector ends in nullptr; no
+// shell is involved) with standard input from /dev/null, standard output on
+// a pipe read to its end into `output` (capacity `output_size`, at least 2)
+// with fgets's last-piece semantics, standard error inherited, and no other
+// descriptor of ours: a child never holds the serial port or a socket.
+// Waits for the child to end. Any thread may call it; the environment is
+// passed as it stands, under environment_mutex.
+ChildResult RunCapture(const char* const argv[], char* output, std::size_t output_size);
+
+#endif  // NETWORKPROXY_CHILDPROCESS_H_

@@ -1,0 +1,69 @@
+#include "EventLog.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "ChildProcess.h"
+
+namespace {
+
+// Formats into a kLogLineSize buffer, cut to fit.
+std::string FormatMessage(const char* format, va_list args) {
+  char buffer[kLogLineSize];
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  return std::string(buffer);
+}
+
+}  // namespace
+
+std::string CurrentDateTime(const std::string& what) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buffer[80] = {0};
+  if (what == "now") {
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %X", &local);
+  } else if (what == "date") {
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%d", &local);
+  }
+  return std::string(buffer);
+}
+
+void LogLine(const std::string& message) {
+  // The date first, then the time stamp: a line logged at midnight may carry
+  // the new day's stamp in the old day's file, never the reverse.
+  std::string file_name = "./log_" + CurrentDateTime("date") + ".txt";
+  std::string line = CurrentDateTime("now");
+  line += '\t';
+  line += message;
+  line += '\n';
+  // One write on an O_APPEND descriptor keeps concurrent lines whole.
+  int fd = open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  WriteAll(fd, line.data(), line.size());
+  close(fd);
+}
+
+void LogFormatV(const char* format, va_list args) { LogLine(FormatMessage(format, args)); }
+
+void LogFormat(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogFormatV(format, args);
+  va_end(args);
+}
+
+void LogSystemError(int error, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = FormatMessage(format, args);
+  va_end(args);
+  message += ": ";
+  message += std::strerror(error);
+  LogLine(message);
+}

@@ -1,0 +1,128 @@
+#include "FirmwareCheck.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "EventLog.h"
+#include "S3Client.h"
+#include "Settings.h"
+
+namespace {
+
+constexpr const char* kBlankCredential = " ";
+
+// Directory part of `path` ("." when it has none), for the temporary file
+// that must live on the same file system as the image.
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Puts the key pair into the credential variables. The serial worker starts
+// curl under the same lock, so a child never inherits a half-rewritten
+// environment.
+void SetCredentials(const char* access_key, const char* secret_key) {
+  std::lock_guard<std::mutex> lock(environment_mutex);
+  setenv("AWS_ACCESS_KEY_ID", access_key, 1);
+  setenv("AWS_SECRET_ACCESS_KEY", secret_key, 1);
+}
+
+// Downloads the image `image_key` and hands off; returns only when that
+// failed (logged).
+void UpdateTo(const S3Client& client, const char* image_key) {
+  // Without the script nobody would restart the daemon after the exit.
+  if (access(kUpdateScript, F_OK) != 0) {
+    LogLine("Error: Update script not found");
+    return;
+  }
+  S3Client::Object image = client.GetObject(kFirmwareBucket, image_key);
+  if (!image.ok) {
+    LogLine("Error: Downloading firmware file");
+    return;
+  }
+  LogLine("Downloading firmware file");
+  if (!WriteImageFile(firmware_file_path, image.body)) {
+    LogLine("Error: Writing firmware file");
+    return;
+  }
+  // The script inherits the credentials with the environment.
+  int ignored = std::system(kHandOffCommand);
+  (void)ignored;
+  EndProcess(0);
+}
+
+}  // namespace
+
+void ReadPublishedVersion(const std::string& version_file, char (&out)[32]) {
+  std::memset(out, 0, sizeof out);
+  std::size_t line_end = version_file.find('\n');
+  std::size_t line_length = line_end == std::string::npos ? version_file.size() : line_end;
+  std::size_t length = line_length < sizeof out - 1 ? line_length : sizeof out - 1;
+  // A version file saved with CR LF line ends must still match.
+  if (length == line_length && length > 0 && line_end != std::string::npos &&
+      version_file[length - 1] == '\r') {
+    --length;
+  }
+  std::memcpy(out, version_file.data(), length);
+}
+
+void BuildImageKey(const char* version, char (&out)[64]) {
+  std::memset(out, 0, sizeof out);
+  std::snprintf(out, sizeof out, "Version_%s.hex", version);
+}
+
+bool WriteImageFile(const std::string& target, const std::string& image) {
+  const std::string directory = DirectoryOf(target);
+  std::string temp_name = directory + "/.networkproxy-image.XXXXXX";
+  std::vector<char> temp_path(temp_name.begin(), temp_name.end());
+  temp_path.push_back('\0');
+
+  int fd = mkostemp(temp_path.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, image.data(), image.size()) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (ok && rename(temp_path.data(), target.c_str()) != 0) ok = false;
+  if (!ok) {
+    unlink(temp_path.data());
+    return false;
+  }
+  // Make the rename itself durable before the script may reboot anything.
+  int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    fsync(dir_fd);
+    close(dir_fd);
+  }
+  return true;
+}
+
+void CheckFirmware() {
+  LogLine("Checking for firmware update");
+  SetCredentials(kAccessKeyId, kSecretAccessKey);
+
+  S3Client client(kRegion);
+  S3Client::Object version_file = client.GetObject(kFirmwareBucket, kVersionKey);
+  if (!version_file.ok) {
+    LogLine("Error: Reading the version file");
+  } else {
+    char published[32];
+    ReadPublishedVersion(version_file.body, published);
+    if (std::strncmp(published, firmware_version, sizeof published) == 0) {
+      LogLine("Versions match. No update required");
+    } else {
+      LogLine("Version Mismatch");
+      char image_key[64];
+      BuildImageKey(published, image_key);
+      UpdateTo(client, image_key);
+    }
+  }
+  SetCredentials(kBlankCredential, kBlankCredential);
+}

@@ -1,0 +1,53 @@
+// LineProtocol: the controller's line framing and the device commands.
+//
+// Framing only: ReadLine returns a line and never logs or acts on it, so
+// tests and fuzzers drive it without starting anything. Logging a line and
+// dispatching an event line sit above it (SerialMonitor::Read).
+//
+// Threads: the thread that owns the port (see SerialPort.h).
+#ifndef NETWORKPROXY_LINEPROTOCOL_H_
+#define NETWORKPROXY_LINEPROTOCOL_H_
+
+#include <cstddef>
+
+// Capacities of the command builders' buffers, terminator included.
+constexpr std::size_t kShortCommandSize = 32;  // "c:" and "f:"
+constexpr std::size_t kTagsCommandSize = 256;  // "s:"
+
+// Bound on ReadLine's wait: none.
+constexpr int kNoTimeout = -1;
+
+// How one ReadLine ended.
+enum class LineEnd {
+  kLine,       // a line ended in LF; the buffer holds it
+  kCutLine,    // a line ended in LF but did not fit; the buffer holds its start
+  kEndOfFile,  // the port gave end of file before an LF
+  kError,      // a read failed before an LF; `error` holds errno
+  kTimedOut,   // `timeout_ms` ran out before an LF
+};
+
+struct LineRead {
+  LineEnd end = LineEnd::kLine;
+  int error = 0;  // errno when end == kError
+};
+
+// Reads one controller line from `fd` into `buffer` (capacity `size`, at
+// least 1), dropping NUL and CR bytes, terminating it in place of the LF. A
+// line that does not fit is cut to size - 1 bytes and the rest of it, up to
+// its LF, is read and thrown away (kCutLine). A partial line before end of
+// file, an error or the time-out is terminated where it stopped, so nothing
+// left in the buffer from an earlier line can pass for part of it.
+// `timeout_ms` bounds the wait for the whole line (kNoTimeout: no bound).
+LineRead ReadLine(int fd, char* buffer, std::size_t size, int timeout_ms);
+
+// True when `line` is an event line (holds "i:").
+bool IsEventLine(const char* line);
+
+// Build and send "f:<sequence>\r", "c:<colour>\r" and "s:<count><tags>\r" to
+// the port. A command that does not fit its buffer is not sent; "Error:
+// Command too long" is logged instead.
+void SendSequenceCommand(const char* sequence);
+void SendLedColourCommand(const char* colour);
+void SendTagsCommand(const char* tags);
+
+#endif  // NETWORKPROXY_LINEPROTOCOL_H_

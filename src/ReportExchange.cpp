@@ -1,0 +1,103 @@
+#include "ReportExchange.h"
+
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include <json/json.h>
+
+#include "ChildProcess.h"
+#include "EventLog.h"
+#include "EventTranslation.h"
+#include "LineProtocol.h"
+#include "Settings.h"
+
+unsigned sequence_pause_seconds = static_cast<unsigned>(kSequencePause.count());
+
+namespace {
+
+constexpr const char* kCurlPath = "/usr/bin/curl";
+constexpr std::size_t kReplyLineSize = 1024;
+
+// Text of `member` of `reply` as the controller should get it. Members that
+// are missing, null, arrays or objects give the empty text; a reply that is
+// not an object has no members.
+std::string MemberText(const Json::Value& reply, const char* member) {
+  if (!reply.isObject()) return std::string();
+  const Json::Value& value = reply[member];
+  if (value.isNull() || value.isArray() || value.isObject()) return std::string();
+  try {
+    return value.asString();
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
+}  // namespace
+
+void EncodeEvent(const char* payload, char* output, unsigned long capacity) {
+  if (capacity == 0) return;
+  std::string text = EventObject(payload);
+  std::size_t length = text.size() < capacity - 1 ? text.size() : capacity - 1;
+  std::memcpy(output, text.data(), length);
+  output[length] = '\0';
+  LogLine(std::string(output, length));
+}
+
+void ActOnReplyLine(const char* reply_line) {
+  try {
+    LogLine("Response from Server");
+    // The line's own LF would leave an unstamped empty line in the log.
+    std::string logged(reply_line);
+    if (!logged.empty() && logged.back() == '\n') logged.pop_back();
+    LogLine(logged);
+    Json::Value reply;
+    Json::Reader reader;
+    if (!reader.parse(std::string(reply_line), reply, true)) {
+      LogLine("Error parsing the string");
+    }
+    SendTagsCommand(MemberText(reply, "cards").c_str());
+    SendLedColourCommand(MemberText(reply, "colour").c_str());
+    std::this_thread::sleep_for(std::chrono::seconds(sequence_pause_seconds));
+    SendSequenceCommand(MemberText(reply, "sequence").c_str());
+  } catch (const std::exception& error) {
+    LogFormat("Error: Unusable reply - %s", error.what());
+  }
+}
+
+int ReportEvent(const char* payload) {
+  char reply_line[kReplyLineSize] = {0};
+  // Static: one thread owns the exchange at a time, and 16 KiB is better
+  // kept off the worker's stack.
+  static char event_object[kEventObjectCapacity];
+  std::memset(event_object, 0, sizeof event_object);
+  EncodeEvent(payload, event_object, sizeof event_object);
+
+  const std::string url = std::string("http://") + ReportHost() + "/ping.json";
+  const std::string connect_timeout = std::to_string(kCurlConnectTimeout.count());
+  const std::string max_time = std::to_string(kCurlMaxTime.count());
+  // No shell: the event text travels as one argument, never as a command.
+  const char* const argv[] = {kCurlPath, "--silent", "--connect-timeout",
+                              connect_timeout.c_str(), "--max-time", max_time.c_str(),
+                              "-XPOST", url.c_str(),
+                              "-H", "Content-Type: application/json",
+                              "-d", event_object, nullptr};
+  ChildResult run = RunCapture(argv, reply_line, sizeof reply_line);
+  if (!run.started) {
+    LogSystemError(run.error, "Error: Report failed - curl could not be started");
+    return -1;
+  }
+  if (std::strstr(reply_line, "colour") != nullptr || std::strstr(reply_line, "cards") != nullptr) {
+    ActOnReplyLine(reply_line);
+  }
+  if (run.exit_status != 0) {
+    if (run.exit_status < 0) {
+      LogLine("Error: Report failed - curl did not exit normally");
+    } else {
+      LogFormat("Error: Report failed - curl exit status %d", run.exit_status);
+    }
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,91 @@
+#include "Settings.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+char usb_serial_port[64];
+char firmware_file_path[512];
+char site_id[32];
+char firmware_version[32];
+const char* firmware_filename = "FirmwareImage.cpp.hex";
+
+const char* const kFirmwareBucket = NETWORKPROXY_FIRMWARE_BUCKET;
+const char* const kAccessKeyId = NETWORKPROXY_AWS_ACCESS_KEY_ID;
+const char* const kSecretAccessKey = NETWORKPROXY_AWS_SECRET_ACCESS_KEY;
+
+namespace {
+
+constexpr const char* kDefaultSerialPort = "/dev/ttyUSB0";
+
+const char* g_report_host = nullptr;
+
+// Copies `text` into `field`, cut to fit and terminated.
+template <std::size_t N>
+void CopySetting(char (&field)[N], const char* text) {
+  std::snprintf(field, N, "%s", text);
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, char** argv) {
+  bool port_given = false;
+  bool firmware_path_given = false;
+  // The index moves by one, so a value is looked at again as an argument of
+  // its own: one starting with "-" is taken as an option too.
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] != '-') continue;
+    char option = argv[i][1];
+    if (option != 'p' && option != 'f') {
+      std::printf("Invalid option: %c\n", option);
+      return 2;
+    }
+    if (i + 1 >= argc) {
+      std::printf("Missing value for option: %c\n", option);
+      return 2;
+    }
+    if (option == 'p') {
+      port_given = true;
+      CopySetting(usb_serial_port, argv[i + 1]);
+    } else {
+      firmware_path_given = true;
+      CopySetting(firmware_file_path, argv[i + 1]);
+    }
+  }
+  if (!port_given) CopySetting(usb_serial_port, kDefaultSerialPort);
+  if (!firmware_path_given) CopySetting(firmware_file_path, firmware_filename);
+  return -1;
+}
+
+void SettleSiteId() {
+  if (gethostname(site_id, sizeof site_id) == 0 && site_id[sizeof site_id - 1] == '\0') {
+    return;
+  }
+  // The name did not fit; whatever part of it was written is not an identity.
+  std::memset(site_id, 0, sizeof site_id);
+  FILE* file = std::fopen("site_id.txt", "r");
+  if (file != nullptr) {
+    int words = std::fscanf(file, "%31s", site_id);
+    std::fclose(file);
+    if (words == 1) return;
+    std::memset(site_id, 0, sizeof site_id);
+  }
+  CopySetting(site_id, "Unknown ID");
+}
+
+const char* ReportHost() {
+  if (g_report_host == nullptr) {
+    const char* overridden = std::getenv("NETWORKPROXY_REPORT_HOST");
+    g_report_host = (overridden != nullptr && *overridden != '\0')
+                        ? strdup(overridden)
+                        : NETWORKPROXY_REPORT_HOST_DEFAULT;
+  }
+  return g_report_host;
+}
+
+void EndProcess(int status) {
+  std::fflush(stdout);
+  _exit(status);
+}

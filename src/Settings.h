@@ -1,0 +1,69 @@
+// Settings: the daemon's process-wide settings, the compiled-in constants and
+// every interval it waits for, in one place that the service and the link
+// layer both include.
+//
+// The settings are zero-filled at program start and written on the main
+// thread before the workers start (ParseCommandLine, SettleSiteId, the
+// handshake); afterwards every thread only reads them.
+#ifndef NETWORKPROXY_SETTINGS_H_
+#define NETWORKPROXY_SETTINGS_H_
+
+#include <chrono>
+#include <cstddef>
+
+// Process-wide settings, NUL-terminated.
+extern char usb_serial_port[64];       // serial device path (-p)
+extern char firmware_file_path[512];   // where a new image is written (-f)
+extern char site_id[32];               // host name, site_id.txt or "Unknown ID"
+extern char firmware_version[32];      // controller's version; "" when unknown
+extern const char* firmware_filename;  // default image path
+
+// Compiled-in constants of the firmware check.
+// The bucket and the key pair are set at build time and defined in one
+// source file only.
+constexpr const char* kRegion = "ap-southeast-2";
+extern const char* const kFirmwareBucket;
+extern const char* const kAccessKeyId;
+extern const char* const kSecretAccessKey;
+constexpr const char* kVersionKey = "update.txt";
+constexpr const char* kUpdateScript = "./fw-update.sh";
+constexpr const char* kHandOffCommand = "sudo /bin/sh ./fw-update.sh &";
+
+// Intervals.
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+constexpr seconds kPortSettle{5};             // after configuring the port
+constexpr seconds kHandshakeDelay{5};         // port configured to first query
+constexpr milliseconds kHandshakeReadTimeout{5000};  // per handshake answer
+constexpr milliseconds kSerialPause{100};     // after each serial read
+constexpr seconds kUpdatePause{60};           // between firmware checks
+constexpr seconds kSequencePause{3};          // colour command to sequence command
+constexpr seconds kCurlConnectTimeout{10};    // report: curl --connect-timeout
+constexpr seconds kCurlMaxTime{30};           // report: curl --max-time, whole exchange
+constexpr seconds kMainIdleStep{10};          // main thread's sleep while workers run
+
+// Reads in a row that end without a line before the device counts as gone:
+// an unplugged adapter gives end of file or an error at once, every time.
+constexpr int kMaxFailedReads = 10;
+
+// Reads the command line into usb_serial_port and firmware_file_path and
+// fills in the defaults. Returns -1 when start-up should go on, otherwise the
+// exit status to end with (2 after an invalid option or a missing value,
+// already reported on standard output). Main thread, before anything else.
+int ParseCommandLine(int argc, char** argv);
+
+// Settles site_id: the host name, else the first word of site_id.txt in
+// the working directory (at most 31 characters), else "Unknown ID".
+void SettleSiteId();
+
+// The reporting server's host (host or host:port): the compiled-in value,
+// unless NETWORKPROXY_REPORT_HOST was set in the environment. Read once, on
+// the first call, which start-up makes before any worker runs; the text
+// lives as long as the process.
+const char* ReportHost();
+
+// Ends the process with `status` once standard output is flushed. Does not
+// run static destructors, which other threads may still be using.
+[[noreturn]] void EndProcess(int status);
+
+#endif  // NETWORKPROXY_SETTINGS_H_

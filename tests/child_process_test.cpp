@@ -1,0 +1,62 @@
+// Starting a child: nothing of ours leaks into it, its output is captured
+// with last-piece semantics, and a program that cannot start is a failure.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "ChildProcess.h"
+#include "pty_pair.h"
+#include "temp_cwd.h"
+
+namespace {
+
+TEST(ChildProcess, ChildSeesNoDescriptorOfOurs) {
+  TempWorkingDir dir("np-child");
+  PtyPair pty;
+  // A descriptor opened without close-on-exec, as a careless caller would.
+  int leaky = open("leak-canary", O_CREAT | O_RDWR, 0600);
+  ASSERT_GE(leaky, 0);
+  const char* argv[] = {
+      "/bin/sh", "-c",
+      "for f in /proc/$$/fd/*; do printf '%s=%s ' \"${f##*/}\" "
+      "\"$(readlink $f)\"; done; echo",
+      nullptr};
+  char reply[4096] = {0};
+  ChildResult r = RunCapture(argv, reply, sizeof reply);
+  close(leaky);
+  ASSERT_TRUE(r.started);
+  EXPECT_EQ(r.exit_status, 0);
+  const std::string fds = reply;
+  EXPECT_NE(fds.find("0=/dev/null"), std::string::npos) << fds;
+  EXPECT_EQ(fds.find("leak-canary"), std::string::npos) << fds;
+  EXPECT_EQ(fds.find(pty.slave_path()), std::string::npos) << fds;
+  EXPECT_EQ(fds.find("ptmx"), std::string::npos) << fds;
+}
+
+TEST(ChildProcess, ChildOutputKeepsOnlyItsLastPiece) {
+  const char* lines[] = {"/bin/sh", "-c", "printf 'a\\nb\\nlast'", nullptr};
+  char reply[8] = {0};
+  ChildResult r = RunCapture(lines, reply, sizeof reply);
+  EXPECT_TRUE(r.started);
+  EXPECT_STREQ(reply, "last");
+
+  const char* longline[] = {"/bin/sh", "-c", "echo abcdefghijkl; exit 3", nullptr};
+  std::memset(reply, 0, sizeof reply);
+  r = RunCapture(longline, reply, sizeof reply);
+  EXPECT_TRUE(r.started);
+  EXPECT_EQ(r.exit_status, 3);
+  EXPECT_STREQ(reply, "hijkl\n");
+}
+
+TEST(ChildProcess, MissingProgramIsAFailureNotAHang) {
+  const char* argv[] = {"/nonexistent/program", nullptr};
+  char reply[64] = {0};
+  ChildResult r = RunCapture(argv, reply, sizeof reply);
+  EXPECT_TRUE(!r.started || r.exit_status != 0);
+  EXPECT_STREQ(reply, "");
+}
+
+}  // namespace
