@@ -1,13 +1,16 @@
 #include "ChildProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
 std::mutex environment_mutex;
 
@@ -24,13 +27,93 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-ChildResult RunCapture(const char* const argv[], char* output, std::size_t output_size) {
+namespace {
+
+// One captured stream: the piece being read and where the last whole piece
+// goes, as fgets into one buffer would leave it.
+class PieceReader {
+ public:
+  PieceReader(char* buffer, std::size_t size) : buffer_(buffer), size_(size) {}
+
+  void Take(const char* data, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+      piece_ += data[i];
+      if (data[i] == '\n' || piece_.size() + 1 >= size_) Keep();
+    }
+  }
+
+  void Finish() {
+    if (!piece_.empty()) Keep();
+  }
+
+ private:
+  void Keep() {
+    std::memcpy(buffer_, piece_.data(), piece_.size());
+    buffer_[piece_.size()] = '\0';
+    piece_.clear();
+  }
+
+  char* buffer_;
+  std::size_t size_;
+  std::string piece_;
+};
+
+// Reads every pipe in `fds` to its end at once, so a child that fills one
+// pipe while we wait on the other can never stall.
+void ReadToEnd(const std::vector<int>& fds, std::vector<PieceReader>& readers) {
+  std::vector<pollfd> open_fds;
+  for (int fd : fds) open_fds.push_back(pollfd{fd, POLLIN, 0});
+  std::vector<std::size_t> owner(fds.size());
+  for (std::size_t i = 0; i < fds.size(); ++i) owner[i] = i;
+  char chunk[4096];
+  while (!open_fds.empty()) {
+    if (poll(open_fds.data(), open_fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (std::size_t i = 0; i < open_fds.size();) {
+      if (open_fds[i].revents == 0) {
+        ++i;
+        continue;
+      }
+      ssize_t n = read(open_fds[i].fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0) {
+        readers[owner[i]].Take(chunk, static_cast<std::size_t>(n));
+        open_fds[i].revents = 0;
+        ++i;
+        continue;
+      }
+      readers[owner[i]].Finish();
+      open_fds.erase(open_fds.begin() + static_cast<std::ptrdiff_t>(i));
+      owner.erase(owner.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+}
+
+}  // namespace
+
+ChildResult RunCapture(const char* const argv[], char* output, std::size_t output_size,
+                       char* errors, std::size_t errors_size) {
   ChildResult result;
+  const bool capture_errors = errors != nullptr;
   int pipe_fds[2];
+  int error_fds[2] = {-1, -1};
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
     result.error = errno;
     return result;
   }
+  if (capture_errors && pipe2(error_fds, O_CLOEXEC) != 0) {
+    result.error = errno;
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    return result;
+  }
+  auto close_all = [&] {
+    for (int fd : {pipe_fds[0], pipe_fds[1], error_fds[0], error_fds[1]}) {
+      if (fd >= 0) close(fd);
+    }
+  };
   // posix_spawn rather than fork: the child never copies the daemon's page
   // tables, which was the better part of the daemon's cost per event.
   posix_spawn_file_actions_t actions;
@@ -41,6 +124,9 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
       posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (spawn_error == 0) {
     spawn_error = posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  }
+  if (spawn_error == 0 && capture_errors) {
+    spawn_error = posix_spawn_file_actions_adddup2(&actions, error_fds[1], STDERR_FILENO);
   }
   // Nothing of ours, the serial port above all, may reach the child, even a
   // descriptor some library opened without close-on-exec. Without this step
@@ -66,22 +152,25 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
   posix_spawnattr_destroy(&attributes);
   if (spawn_error != 0) {
     result.error = spawn_error;
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    close_all();
     return result;
   }
   close(pipe_fds[1]);
+  pipe_fds[1] = -1;
+  if (capture_errors) {
+    close(error_fds[1]);
+    error_fds[1] = -1;
+  }
   result.started = true;
 
-  // Read to the end; like fgets into one buffer, the last piece read stays.
-  FILE* stream = fdopen(pipe_fds[0], "r");
-  if (stream == nullptr) {
-    close(pipe_fds[0]);
-  } else {
-    while (std::fgets(output, static_cast<int>(output_size), stream) != nullptr) {
-    }
-    std::fclose(stream);
+  std::vector<int> fds = {pipe_fds[0]};
+  std::vector<PieceReader> readers = {PieceReader(output, output_size)};
+  if (capture_errors) {
+    fds.push_back(error_fds[0]);
+    readers.emplace_back(errors, errors_size);
   }
+  ReadToEnd(fds, readers);
+  close_all();
 
   int status = 0;
   pid_t waited;

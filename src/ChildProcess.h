@@ -23,12 +23,17 @@ struct ChildResult {
 };
 
 // Runs `argv` (argv[0] is the program's path, the vector ends in nullptr; no
-// shell is involved) with standard input from /dev/null, standard output on
-// a pipe read to its end into `output` (capacity `output_size`, at least 2)
-// with fgets's last-piece semantics, standard error inherited, and no other
-// descriptor of ours: a child never holds the serial port or a socket.
-// Waits for the child to end. Any thread may call it; the environment is
-// passed as it stands, under environment_mutex.
-ChildResult RunCapture(const char* const argv[], char* output, std::size_t output_size);
+// shell is involved) with standard input from /dev/null and no descriptor of
+// ours but the pipes below: a child never holds the serial port or a socket.
+// Standard output is read to its end into `output` (capacity `output_size`,
+// at least 2) with fgets's last-piece semantics: the output is cut into
+// pieces at each LF and every output_size - 1 bytes, and the last piece
+// stays, terminated. When `errors` is given, standard error is read the same
+// way into it (capacity `errors_size`, at least 2); otherwise it is inherited.
+// Buffers are left untouched when the stream is empty. Waits for the child
+// to end. Any thread may call it; the environment is passed as it stands,
+// under environment_mutex.
+ChildResult RunCapture(const char* const argv[], char* output, std::size_t output_size,
+                       char* errors = nullptr, std::size_t errors_size = 0);
 
 #endif  // NETWORKPROXY_CHILDPROCESS_H_

@@ -1,5 +1,6 @@
 #include "ReportExchange.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -18,7 +19,11 @@ unsigned sequence_pause_seconds = static_cast<unsigned>(kSequencePause.count());
 namespace {
 
 constexpr const char* kCurlPath = "/usr/bin/curl";
-constexpr std::size_t kReplyLineSize = 1024;
+// curl writes the HTTP status on standard error, apart from the reply body
+// on standard output; --silent keeps curl's own messages off it. "000" means
+// no answer came.
+constexpr const char* kStatusFormat = "%{stderr}%{http_code}";
+constexpr std::size_t kStatusSize = 16;
 
 // Text of `member` of `reply` as the controller should get it. Members that
 // are missing, null, arrays or objects give the empty text; a reply that is
@@ -66,37 +71,62 @@ void ActOnReplyLine(const char* reply_line) {
   }
 }
 
+std::string ReportUrl() { return std::string("http://") + ReportHost() + "/ping.json"; }
+
+PostResult PostEvent(const std::string& url, const char* event_object,
+                     const std::vector<std::string>& extra_headers) {
+  const std::string connect_timeout = std::to_string(kCurlConnectTimeout.count());
+  const std::string max_time = std::to_string(kCurlMaxTime.count());
+  // No shell: the event text travels as one argument, never as a command.
+  std::vector<const char*> argv = {kCurlPath, "--silent", "--connect-timeout",
+                                   connect_timeout.c_str(), "--max-time", max_time.c_str(),
+                                   "-XPOST", url.c_str(),
+                                   "-H", "Content-Type: application/json"};
+  for (const std::string& header : extra_headers) {
+    argv.push_back("-H");
+    argv.push_back(header.c_str());
+  }
+  argv.insert(argv.end(), {"-d", event_object, "-w", kStatusFormat, nullptr});
+
+  PostResult result;
+  char status[kStatusSize] = {0};
+  ChildResult run = RunCapture(argv.data(), result.reply_line, sizeof result.reply_line,
+                               status, sizeof status);
+  result.started = run.started;
+  result.error = run.error;
+  result.exit_status = run.exit_status;
+  result.http_status = std::strtol(status, nullptr, 10);
+  return result;
+}
+
 int ReportEvent(const char* payload) {
-  char reply_line[kReplyLineSize] = {0};
   // Static: one thread owns the exchange at a time, and 16 KiB is better
   // kept off the worker's stack.
   static char event_object[kEventObjectCapacity];
   std::memset(event_object, 0, sizeof event_object);
   EncodeEvent(payload, event_object, sizeof event_object);
 
-  const std::string url = std::string("http://") + ReportHost() + "/ping.json";
-  const std::string connect_timeout = std::to_string(kCurlConnectTimeout.count());
-  const std::string max_time = std::to_string(kCurlMaxTime.count());
-  // No shell: the event text travels as one argument, never as a command.
-  const char* const argv[] = {kCurlPath, "--silent", "--connect-timeout",
-                              connect_timeout.c_str(), "--max-time", max_time.c_str(),
-                              "-XPOST", url.c_str(),
-                              "-H", "Content-Type: application/json",
-                              "-d", event_object, nullptr};
-  ChildResult run = RunCapture(argv, reply_line, sizeof reply_line);
-  if (!run.started) {
-    LogSystemError(run.error, "Error: Report failed - curl could not be started");
+  PostResult post = PostEvent(ReportUrl(), event_object, {});
+  if (!post.started) {
+    LogSystemError(post.error, "Error: Report failed - curl could not be started");
     return -1;
   }
+  const char* reply_line = post.reply_line;
   if (std::strstr(reply_line, "colour") != nullptr || std::strstr(reply_line, "cards") != nullptr) {
     ActOnReplyLine(reply_line);
   }
-  if (run.exit_status != 0) {
-    if (run.exit_status < 0) {
+  if (post.exit_status != 0) {
+    if (post.exit_status < 0) {
       LogLine("Error: Report failed - curl did not exit normally");
     } else {
-      LogFormat("Error: Report failed - curl exit status %d", run.exit_status);
+      LogFormat("Error: Report failed - curl exit status %d", post.exit_status);
     }
+    return -1;
+  }
+  // curl succeeds whatever the status: an error answer must not pass for a
+  // delivered event.
+  if (post.http_status >= 400) {
+    LogFormat("Error: Report failed - HTTP %ld", post.http_status);
     return -1;
   }
   return 0;

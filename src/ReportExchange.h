@@ -7,11 +7,35 @@
 #define NETWORKPROXY_REPORTEXCHANGE_H_
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // Pause between the colour and the sequence command of one reply, in
 // seconds; kSequencePause unless a harness that drives ActOnReplyLine at full
 // speed (fuzzing) sets it to 0 before any worker runs.
 extern unsigned sequence_pause_seconds;
+
+// Capacity of the reply line a post keeps, terminator included.
+constexpr std::size_t kReplyLineSize = 1024;
+
+// How one post ran.
+struct PostResult {
+  bool started = false;   // false: curl could not be started (`error`)
+  int error = 0;          // errno value when !started
+  int exit_status = -1;   // curl's exit status; -1 when it did not exit
+  long http_status = 0;   // the server's HTTP status; 0 when none came
+  char reply_line[kReplyLineSize] = {0};  // last line of the reply body
+};
+
+// Posts `event_object` (NUL-terminated) to `url` with curl, with the JSON
+// content type and each of `extra_headers` ("Name: value") as a request
+// header, and waits for curl to end. Logs nothing and acts on nothing: the
+// caller decides what the result means.
+PostResult PostEvent(const std::string& url, const char* event_object,
+                     const std::vector<std::string>& extra_headers);
+
+// The URL events are posted to: http://<ReportHost()>/ping.json.
+std::string ReportUrl();
 
 // Writes the event object of `payload` into `output` (capacity `capacity`),
 // cut to capacity - 1 bytes and terminated, and logs it. With capacity 0
@@ -20,8 +44,9 @@ void EncodeEvent(const char* payload, char* output, unsigned long capacity);
 
 // Posts the event object of `payload` to http://<ReportHost()>/ping.json with
 // curl and, when the reply's last line mentions "colour" or "cards", acts on
-// it. Returns 0 when curl exited with status 0, -1 otherwise (logged as
-// "Error: Report failed ...").
+// it, whatever the HTTP status. Returns 0 when curl exited with status 0 and
+// the server answered below 400, -1 otherwise (logged as "Error: Report
+// failed - ...").
 int ReportEvent(const char* payload);
 
 // Acts on one reply line: logs it, parses it and sends the tags, colour and

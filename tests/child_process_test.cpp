@@ -51,6 +51,22 @@ TEST(ChildProcess, ChildOutputKeepsOnlyItsLastPiece) {
   EXPECT_STREQ(reply, "hijkl\n");
 }
 
+// A status written on standard error must reach the caller without
+// disturbing the reply line, however much the child writes on either.
+TEST(ChildProcess, ErrorStreamIsCapturedApartFromOutput) {
+  const char* argv[] = {"/bin/sh", "-c",
+                        "head -c 200000 /dev/zero | tr '\\0' e >&2; echo >&2; "
+                        "head -c 200000 /dev/zero | tr '\\0' o; echo; echo reply; printf 503 >&2",
+                        nullptr};
+  char reply[64] = {0};
+  char errors[16] = {0};
+  ChildResult r = RunCapture(argv, reply, sizeof reply, errors, sizeof errors);
+  ASSERT_TRUE(r.started);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_STREQ(reply, "reply\n");
+  EXPECT_STREQ(errors, "503");
+}
+
 TEST(ChildProcess, MissingProgramIsAFailureNotAHang) {
   const char* argv[] = {"/nonexistent/program", nullptr};
   char reply[64] = {0};

@@ -81,7 +81,8 @@ class ReportingFaultsTest(unittest.TestCase):
             del rest[i:i + 2]
         self.assertEqual(rest, ["/usr/bin/curl", "--silent", "-XPOST", url,
                                 "-H", "Content-Type: application/json",
-                                "-d", '{"hang": "1"}'])
+                                "-d", '{"hang": "1"}',
+                                "-w", "%{stderr}%{http_code}"])
         fds = {}
         for fd in os.listdir("/proc/%d/fd" % pid):
             try:

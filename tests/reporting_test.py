@@ -63,6 +63,12 @@ class ReportingTest(unittest.TestCase):
         time.sleep(0.5 if commands else 1.0)
         return reqs[before_req:], self.d.commands()[before_cmd:]
 
+    def test_error_status_with_empty_body_is_logged_as_a_failure(self):
+        before = len(self.d.log_messages())
+        self.exchange([b"i:door=1\n"], [{"status": 500, "body": ""}], 0)
+        self.assertTrue(self.d.wait_log("Error: Report failed - HTTP 500", 10),
+                        self.d.log_messages()[before:])
+
     def test_event_drives_tags_colour_and_later_sequence(self):
         reply = '{"cards":"AB,CD,EF","colour":"red","sequence":"x"}'
         line = b"i:t=4,door=0,boot=1,auth=0\r\n"
