@@ -12,7 +12,8 @@ import time
 
 def stop_process(proc, timeout=10):
     """Ends `proc`'s process group: SIGTERM, then SIGKILL when it is still
-    there after `timeout` seconds. Returns its exit status."""
+    there after `timeout` seconds. Returns its exit status (None: it would
+    not go)."""
     if proc is None:
         return None
     for sig in (signal.SIGTERM, signal.SIGKILL):
@@ -31,7 +32,10 @@ def stop_process(proc, timeout=10):
         os.killpg(proc.pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
         pass
-    return proc.wait(timeout=timeout)
+    try:
+        return proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None
 
 
 def wait_for_file(path, timeout, proc=None, what=None):

@@ -69,11 +69,10 @@ class ToolProcess:
 
     def output(self):
         """What the tool printed so far (standard output and error)."""
-        try:
-            with open(self.out_path, encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except (TypeError, FileNotFoundError):
+        if self.out_path is None:
             return ""
+        with open(self.out_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
 
     def stop(self):
         """Ends the tool, removes its folder; returns its exit status."""
@@ -82,12 +81,6 @@ class ToolProcess:
             self.proc.stdin.close()
         remove_folder(self.dir)
         return status
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 class ReportStandin(ToolProcess):
