@@ -8,14 +8,13 @@ import os
 import select
 import signal
 import subprocess
-import tempfile
 import time
 import types
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SIM_PATH = os.path.join(HERE, "..", "tools", "controller-sim")
-PYTHON = "/usr/bin/python3"
+from standins import TOOLS, ControllerSim
+
+SIM_PATH = os.path.join(TOOLS, "controller-sim")
 
 
 def load_sim():
@@ -102,42 +101,21 @@ class CommandMeaningTest(unittest.TestCase):
         self.assertAlmostEqual(sim.byte_interval(9600), 10 / 9600)
 
 
-class SimProcess:
+class SimProcess(ControllerSim):
     """The simulator as a child process, plus our end of its terminal."""
 
     def __init__(self, testcase, *args, stdin=subprocess.DEVNULL):
-        self.tmp = tempfile.TemporaryDirectory()
-        testcase.addCleanup(self.tmp.cleanup)
-        self.log_path = os.path.join(self.tmp.name, "sim.jsonl")
-        path_file = os.path.join(self.tmp.name, "pty")
-        self.proc = subprocess.Popen(
-            [PYTHON, SIM_PATH, "--path-file", path_file,
-             "--log", self.log_path] + list(args),
-            stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            start_new_session=True)
+        self.fd = None
+        super().__init__(*args, stdin=stdin)
         testcase.addCleanup(self.stop)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(path_file):
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                raise AssertionError("simulator did not publish its terminal")
-            time.sleep(0.05)
-        with open(path_file) as f:
-            self.path = f.read().strip()
         # The simulator has put the line in raw mode already.
-        self.fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY)
+        self.fd = os.open(self.tty, os.O_RDWR | os.O_NOCTTY)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(10)
-        self.proc.stdout.close()
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
+        return super().stop()
 
     def read_until(self, wanted, seconds=10):
         """Reads from the terminal until `wanted` bytes arrived; returns
@@ -158,10 +136,6 @@ class SimProcess:
     def quiet_for(self, seconds):
         ready, _, _ = select.select([self.fd], [], [], seconds)
         return os.read(self.fd, 4096) if ready else b""
-
-    def log(self):
-        with open(self.log_path) as f:
-            return [json.loads(line) for line in f if line.strip()]
 
 
 class SimOnTerminalTest(unittest.TestCase):
@@ -236,7 +210,7 @@ class SimOnTerminalTest(unittest.TestCase):
                          [("tx", "line"), ("rx", "tags"), ("rx", "colour"),
                           ("rx", "sequence")])
         self.assertEqual(entries[1]["entries"], ["AB", "CD", "EF"])
-        shown = s.proc.stdout.read().decode()
+        shown = s.output()
         for words in ("tags: 3 [AB,CD,EF]", "colour: red", "sequence: x"):
             self.assertIn(words, shown)
 

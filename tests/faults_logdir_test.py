@@ -7,10 +7,11 @@ import os
 import pwd
 import grp
 import shutil
-import time
 import unittest
 
-from harness import Daemon, ReportServer, LOG_LINE
+from daemon_log import LOG_LINE
+from harness import Daemon, standin_env
+from report_server import ReportServer
 
 STARTED = 40  # s, start-up takes 10 s by design
 REPLY = {"body": '{"cards":"A","colour":"g","sequence":"s"}'}
@@ -59,17 +60,25 @@ class UnwritableLogTest(unittest.TestCase):
         self.assertEqual(len(server.wait_requests(requests, 20)), requests)
         self.assertEqual(d.wait_commands(3, 20, start=cmds), COMMANDS)
 
+    def assertLogResumes(self, d, server, lost, logged):
+        """The event `logged` is reported and logged, every line whole; the
+        event `lost`, sent while the log could not be written, is not in it."""
+        self.exchange(d, server, ("i:%s\n" % logged).encode(), 2)
+        self.assertTrue(d.wait_log("i:" + logged, 10), d.log_lines())
+        for line in d.log_lines():
+            self.assertRegex(line, LOG_LINE)
+        self.assertNotIn("i:" + lost, d.log_messages())
+
     @unittest.skipUnless(can_switch_to_nobody(), "needs root, setpriv and nobody/nogroup")
     def test_working_directory_not_writable_runs_without_log(self):
         with ReportServer(default=REPLY) as server:
             d = AsNobody(answers=[b"ok\n", b"version=1.0\n"],
-                         env={"NETWORKPROXY_REPORT_HOST": server.host}, start=False)
+                         env=standin_env(server), start=False)
             try:
                 os.chown(d.slave_path, pwd.getpwnam("nobody").pw_uid, -1)
                 os.chmod(d.dir, 0o755)  # root's, readable, not writable
                 d.start()
-                self.assertTrue(d.wait_started(STARTED), d.stdout())
-                time.sleep(0.3)
+                self.assertTrue(d.wait_ready(STARTED), d.stdout())
                 self.exchange(d, server, b"i:nolog=1\n", 1)
                 self.assertTrue(d.alive())
                 self.assertEqual(d.log_files(), [])
@@ -77,11 +86,7 @@ class UnwritableLogTest(unittest.TestCase):
                 # The directory becomes writable: the next line is logged,
                 # and whole.
                 os.chmod(d.dir, 0o777)
-                self.exchange(d, server, b"i:logged=1\n", 2)
-                self.assertTrue(d.wait_log("i:logged=1", 10), d.log_lines())
-                for line in d.log_lines():
-                    self.assertRegex(line, LOG_LINE)
-                self.assertNotIn("i:nolog=1", d.log_messages())
+                self.assertLogResumes(d, server, "nolog=1", "logged=1")
             finally:
                 d.stop()
 
@@ -89,25 +94,20 @@ class UnwritableLogTest(unittest.TestCase):
     def test_full_disk_loses_lines_quietly_and_logging_recovers(self):
         with ReportServer(default=REPLY) as server:
             d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
-                       env={"NETWORKPROXY_REPORT_HOST": server.host}, start=False)
+                       env=standin_env(server), start=False)
             try:
                 # Every write to the day's file fails with "no space left".
                 for name in log_names():
                     os.symlink("/dev/full", d.path(name))
                 d.start()
-                self.assertTrue(d.wait_started(STARTED), d.stdout())
-                time.sleep(0.3)
+                self.assertTrue(d.wait_ready(STARTED), d.stdout())
                 self.exchange(d, server, b"i:full=1\n", 1)
                 self.assertTrue(d.alive())
 
                 # Space again: the file fills from a line boundary.
                 for name in log_names():
                     os.unlink(d.path(name))
-                self.exchange(d, server, b"i:space=1\n", 2)
-                self.assertTrue(d.wait_log("i:space=1", 10), d.log_lines())
-                for line in d.log_lines():
-                    self.assertRegex(line, LOG_LINE)
-                self.assertNotIn("i:full=1", d.log_messages())
+                self.assertLogResumes(d, server, "full=1", "space=1")
             finally:
                 d.stop()
 
@@ -117,13 +117,11 @@ class UnwritableLogTest(unittest.TestCase):
         # past the cap must fail like a full disk, not end the process.
         with ReportServer(default={"body": "{}"}) as server:
             d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
-                       env={"NETWORKPROXY_REPORT_HOST": server.host}, start=False)
-            plain = d.command
-            d.command = lambda: ["prlimit", "--fsize=4096", "--"] + plain()
+                       env=standin_env(server), start=False,
+                       wrapper=["prlimit", "--fsize=4096", "--"])
             try:
                 d.start()
-                self.assertTrue(d.wait_started(STARTED), d.stdout())
-                time.sleep(0.3)
+                self.assertTrue(d.wait_ready(STARTED), d.stdout())
                 for n in range(8):  # each logs well over 512 bytes
                     d.send_line(("i:n=%d,pad=%s\n" % (n, "p" * 300)).encode())
                 reqs = server.wait_requests(8, 30)

@@ -6,9 +6,9 @@ to the script, touch the image already on disk, or end the daemon."""
 import os
 import unittest
 
-from firmware_test import (CHECKING, DOWNLOAD_ERROR, DOWNLOADING, MATCH,
-                           MISMATCH, NEW_IMAGE, NO_SCRIPT, OLD_IMAGE,
-                           READ_ERROR, WRITE_ERROR, Scenario, ScenarioCase)
+from firmware_scenarios import (CHECKING, DOWNLOAD_ERROR, DOWNLOADING, MATCH,
+                                MISMATCH, NEW_IMAGE, NO_SCRIPT, OLD_IMAGE,
+                                READ_ERROR, WRITE_ERROR, Scenario, ScenarioCase)
 
 PUBLISHED = {"update.txt": b"1.0.9\n", "Version_1.0.9.hex": NEW_IMAGE}
 PUBLISHED_KEYS = ["update.txt", "Version_1.0.9.hex"]
@@ -54,45 +54,45 @@ class FirmwareFaultTest(ScenarioCase):
         # The server holds the connection open far longer than the run may
         # last: only the client's own give-up ends the check.
         "stalled_body": Scenario(PUBLISHED, image_fault({"mode": "stall",
-                                                         "delay": 600}),
-                                 old_image=OLD_IMAGE, deadline=150),
+                                                              "delay": 600}),
+                                      old_image=OLD_IMAGE, deadline=150),
         "version_missing": Scenario({"Version_1.0.9.hex": NEW_IMAGE},
-                                    old_image=OLD_IMAGE),
+                                         old_image=OLD_IMAGE),
         "refused_signature": Scenario(
             PUBLISHED, secret_key="wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEZ",
             old_image=OLD_IMAGE),
         "image_missing": Scenario({"update.txt": b"1.0.9\n"},
-                                  old_image=OLD_IMAGE),
-        "cut_short": Scenario(PUBLISHED, image_fault({"mode": "short"}),
-                              old_image=OLD_IMAGE),
-        "bad_checksum": Scenario(PUBLISHED,
-                                 image_fault({"mode": "bad-checksum"}),
-                                 old_image=OLD_IMAGE),
-        "connection_dropped": Scenario(PUBLISHED,
-                                       image_fault({"mode": "close"}),
                                        old_image=OLD_IMAGE),
+        "cut_short": Scenario(PUBLISHED, image_fault({"mode": "short"}),
+                                   old_image=OLD_IMAGE),
+        "bad_checksum": Scenario(PUBLISHED,
+                                      image_fault({"mode": "bad-checksum"}),
+                                      old_image=OLD_IMAGE),
+        "connection_dropped": Scenario(PUBLISHED,
+                                            image_fault({"mode": "close"}),
+                                            old_image=OLD_IMAGE),
         "no_script": Scenario(PUBLISHED, script=False, old_image=OLD_IMAGE),
         "folder_missing": Scenario(PUBLISHED, args=["-f", "missing/fw.hex"],
-                                   image="missing/fw.hex"),
+                                        image="missing/fw.hex"),
         "folder_is_a_file": Scenario(PUBLISHED, args=["-f", "notadir/fw.hex"],
-                                     image="notadir/fw.hex",
-                                     prepare=_file_in_the_way),
+                                          image="notadir/fw.hex",
+                                          prepare=_file_in_the_way),
         "target_is_a_folder": Scenario(PUBLISHED, args=["-f", "images"],
-                                       image="images",
-                                       prepare=_directory_at_target),
+                                            image="images",
+                                            prepare=_directory_at_target),
         "read_only_folder": Scenario(PUBLISHED, args=["-f", "ro/fw.hex"],
-                                     image="ro/fw.hex",
-                                     prepare=_read_only_folder,
-                                     wrapper=NO_CAPABILITIES),
+                                          image="ro/fw.hex",
+                                          prepare=_read_only_folder,
+                                          wrapper=NO_CAPABILITIES),
         "server_errors_then_success": Scenario(
             {"update.txt": b"1.0.9\n", "Version_1.0.9.hex": NEW_IMAGE},
             {"update.txt": {"status": 500, "times": 1},
              "Version_1.0.9.hex": {"status": 503, "times": 1}},
             old_image=OLD_IMAGE),
         "slow_body": Scenario({"update.txt": b"1.0.9\n",
-                               "Version_1.0.9.hex": BIG_IMAGE},
-                              image_fault({"mode": "slow", "chunk": 2048,
-                                           "delay": 1.0})),
+                                    "Version_1.0.9.hex": BIG_IMAGE},
+                                   image_fault({"mode": "slow", "chunk": 2048,
+                                                "delay": 1.0})),
         "big_version_file": Scenario(
             {"update.txt": b"1.0.8\n" + b"1.0.9 and a lot of notes\n" * 42000,
              "Version_1.0.9.hex": NEW_IMAGE}),
@@ -100,7 +100,7 @@ class FirmwareFaultTest(ScenarioCase):
 
     def assertDownloadRefused(self, o):
         self.assertKeptRunning(o, [CHECKING, MISMATCH, DOWNLOAD_ERROR],
-                               image=OLD_IMAGE)
+                                    image=OLD_IMAGE)
         self.assertEqual(o.requests[0], ("GET", "update.txt", 200))
         self.assertTrue(all(k == "Version_1.0.9.hex" for _, k, _ in o.requests[1:]),
                         self.describe(o))
@@ -142,9 +142,9 @@ class FirmwareFaultTest(ScenarioCase):
         o = self.outcome("server_errors_then_success")
         self.assertEqual(o.lines, [CHECKING, MISMATCH, DOWNLOADING])
         self.assertEqual(o.requests, [("GET", "update.txt", 500),
-                                      ("GET", "update.txt", 200),
-                                      ("GET", "Version_1.0.9.hex", 503),
-                                      ("GET", "Version_1.0.9.hex", 200)])
+                                           ("GET", "update.txt", 200),
+                                           ("GET", "Version_1.0.9.hex", 503),
+                                           ("GET", "Version_1.0.9.hex", 200)])
         self.assertHandedOff(o)
 
     def test_slow_but_steady_body_arrives_whole(self):
@@ -163,7 +163,7 @@ class FirmwareFaultTest(ScenarioCase):
     def test_missing_update_script_stops_before_download(self):
         o = self.outcome("no_script")
         self.assertKeptRunning(o, [CHECKING, MISMATCH, NO_SCRIPT],
-                               image=OLD_IMAGE)
+                                    image=OLD_IMAGE)
         self.assertEqual(o.requests, [("GET", "update.txt", 200)])
 
     def assertWriteRefused(self, o, image=None):
@@ -182,7 +182,7 @@ class FirmwareFaultTest(ScenarioCase):
 
     def test_read_only_image_folder_keeps_old_image(self):
         self.assertWriteRefused(self.outcome("read_only_folder"),
-                                image=OLD_IMAGE)
+                                     image=OLD_IMAGE)
 
 
 if __name__ == "__main__":

@@ -5,9 +5,9 @@ run beside the others."""
 
 import unittest
 
-from firmware_test import (CHECKING, DOWNLOAD_ERROR, DOWNLOADING, MISMATCH,
-                           NEW_IMAGE, OLD_IMAGE, READ_ERROR, Scenario,
-                           ScenarioCase)
+from firmware_scenarios import (CHECKING, DOWNLOAD_ERROR, DOWNLOADING, MISMATCH,
+                                NEW_IMAGE, OLD_IMAGE, READ_ERROR, Scenario,
+                                ScenarioCase)
 
 # The worker waits 60 s between checks; the rest is start-up and margin.
 TWO_CHECKS = 150
@@ -37,7 +37,7 @@ class FirmwareRetryTest(ScenarioCase):
     def test_failed_download_is_tried_again_at_next_check(self):
         o = self.outcome("cut_short_then_whole")
         self.assertEqual(o.lines, [CHECKING, MISMATCH, DOWNLOAD_ERROR,
-                                   CHECKING, MISMATCH, DOWNLOADING],
+                                        CHECKING, MISMATCH, DOWNLOADING],
                          self.describe(o))
         self.assertEqual(o.requests[-1], ("GET", "Version_1.0.9.hex", 200))
         self.assertHandedOff(o)
@@ -45,7 +45,7 @@ class FirmwareRetryTest(ScenarioCase):
     def test_version_file_missing_at_first_check_is_found_later(self):
         o = self.outcome("published_later")
         self.assertEqual(o.lines, [CHECKING, READ_ERROR,
-                                   CHECKING, MISMATCH, DOWNLOADING],
+                                        CHECKING, MISMATCH, DOWNLOADING],
                          self.describe(o))
         self.assertEqual([s for _, _, s in o.requests], [404, 200, 200])
         self.assertHandedOff(o)

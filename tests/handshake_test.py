@@ -8,7 +8,8 @@ import json
 import time
 import unittest
 
-from harness import Daemon, ReportServer
+from harness import Daemon, standin_env
+from report_server import ReportServer
 
 LONG = "version=" + "A" * 40
 
@@ -36,7 +37,7 @@ class HandshakeTest(unittest.TestCase):
             for name, answers in SCENARIOS.items():
                 cls.d[name] = Daemon(
                     answers=answers,
-                    env={"NETWORKPROXY_REPORT_HOST": cls.server.host})
+                    env=standin_env(cls.server))
             # Lines sent between port set-up and the first query are stale.
             stale = cls.d["stale"]
             if stale.wait_log("Completed !", 20):

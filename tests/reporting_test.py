@@ -7,7 +7,8 @@ import re
 import time
 import unittest
 
-from harness import ReportServer, start_reporting_daemon
+from harness import start_daemon
+from report_server import ReportServer
 
 WORKED = [
     ("", "{}"),
@@ -37,7 +38,7 @@ class ReportingTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = ReportServer()
-        cls.d = start_reporting_daemon(cls.server, wait_firmware=True)
+        cls.d = start_daemon(cls.server, wait_firmware=True)
         m = re.search(rb"Site ID: (.*)\n", cls.d.stdout())
         cls.site = m.group(1).decode()
 

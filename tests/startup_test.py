@@ -7,7 +7,8 @@ import termios
 import time
 import unittest
 
-from harness import Daemon, LOG_LINE
+from daemon_log import LOG_LINE
+from harness import Daemon
 
 NO_SUCH = "No such file or directory"
 BANNER = "NetworkProxy Version: 1.0.7\n"

@@ -1,4 +1,4 @@
-"""Test harness for running the real networkproxy daemon.
+"""Running the real networkproxy daemon in a test.
 
 Daemon       the binary in a fresh temporary working directory, wired to a
              pseudo-terminal pair that stands in for the controller board.
@@ -7,32 +7,27 @@ Daemon       the binary in a fresh temporary working directory, wired to a
              inherited by the daemon) so the master never reads EIO just
              because no one has the slave open yet, and so the line settings
              can be read back after start-up.
-ReportServer a local HTTP server on 127.0.0.1 that records every request and
-             answers with scripted replies.
-make_fake_sudo  a directory holding a stand-in `sudo` that just runs its
-             arguments, to put first on PATH.
+start_daemon a Daemon that reports to a given server, once its workers
+             run.
 
-Every wait has a deadline; every process started is stopped by stop() (the
-context managers call it, also when a test fails).
+The servers it reports to are report_server.ReportServer (in this process)
+and the stand-ins of standins.py; workdir.py holds the temporary folders
+and the stand-in sudo. Every wait has a deadline; every process started is
+stopped by stop() (the context managers call it, also when a test fails).
 """
 
-import http.server
 import os
-import re
 import select
-import shutil
-import signal
 import socket
-import stat
 import subprocess
-import tempfile
 import threading
 import time
 
-BIN = os.environ.get("NETWORKPROXY_BIN", "networkproxy")
+from daemon_log import DaemonLog, matches
+from processes import stop_process
+from workdir import remove_folder, temp_folder
 
-# A time stamp, a TAB and the message: one line of the daily log.
-LOG_LINE = re.compile(r"^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\t(.*)$")
+BIN = os.environ.get("NETWORKPROXY_BIN", "networkproxy")
 
 
 def closed_port():
@@ -42,25 +37,7 @@ def closed_port():
         return s.getsockname()[1]
 
 
-def make_fake_sudo(directory):
-    """Write an executable `sudo` into `directory` that execs its arguments.
-
-    Returns `directory`, ready to be put first on PATH.
-    """
-    path = os.path.join(directory, "sudo")
-    with open(path, "w") as f:
-        f.write('#!/bin/sh\nexec "$@"\n')
-    os.chmod(path, 0o755)
-    return directory
-
-
-def _matches(pattern, text):
-    if isinstance(pattern, re.Pattern):
-        return pattern.search(text) is not None
-    return pattern in text
-
-
-class Daemon:
+class Daemon(DaemonLog):
     """One networkproxy process with its own working directory and pty.
 
     args      extra command-line arguments (after "-p <slave>" unless
@@ -70,8 +47,6 @@ class Daemon:
               closed local port, so nothing leaves the machine.
     files     {relative name: bytes or str} written into the working
               directory before start.
-    prefix    argv prefix, e.g. ["unshare", "--uts", "sh", "-c", ...] users
-              should prefer `shell` below.
     shell     a shell snippet run (via unshare/sh) before exec'ing the daemon;
               when given, the daemon is started as
               sh -c '<shell> && exec "$0" "$@"' <bin> <args...>.
@@ -80,12 +55,15 @@ class Daemon:
               used up, further queries get `default_answer` (None: silence).
     termios_setup  callable(slave_fd) run before start, to preset line
               settings.
+    wrapper   argv put in front of the whole command (e.g. setpriv,
+              prlimit or valgrind with their options).
     """
 
     def __init__(self, args=(), env=None, files=None, port=True, shell=None,
                  unshare_uts=False, answers=None, default_answer=None,
-                 termios_setup=None, start=True):
-        self.dir = tempfile.mkdtemp(prefix="np-test-")
+                 termios_setup=None, start=True, wrapper=()):
+        self.dir = temp_folder("np-test-")
+        self.wrapper = list(wrapper)
         self.args = list(args)
         self.port = port
         self.shell = shell
@@ -140,7 +118,7 @@ class Daemon:
             argv = ["/bin/sh", "-c", self.shell + ' && exec "$0" "$@"'] + argv
         if self.unshare_uts:
             argv = ["unshare", "--uts"] + argv
-        return argv
+        return self.wrapper + argv
 
     def start(self):
         self.start_time = time.monotonic()
@@ -158,22 +136,7 @@ class Daemon:
 
     def stop(self, timeout=10):
         """Kill the daemon's process group (SIGTERM, then SIGKILL) and clean up."""
-        if self.proc is not None:
-            for sig in (signal.SIGTERM, signal.SIGKILL):
-                try:
-                    os.killpg(self.proc.pid, sig)
-                except (ProcessLookupError, PermissionError):
-                    pass
-                try:
-                    self.proc.wait(timeout=timeout)
-                    break
-                except subprocess.TimeoutExpired:
-                    continue
-            # Children left in the group (curl, a script) go too.
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
+        stop_process(self.proc, timeout)
         self.close_master()
         if self.slave is not None:
             os.close(self.slave)
@@ -182,8 +145,7 @@ class Daemon:
             t.join(timeout=5)
         if self.proc is not None and self.proc.stdout:
             self.proc.stdout.close()
-        if not os.environ.get("NETWORKPROXY_KEEP_TEST_DIRS"):
-            shutil.rmtree(self.dir, ignore_errors=True)
+        remove_folder(self.dir)
 
     def __enter__(self):
         return self
@@ -224,7 +186,7 @@ class Daemon:
     def wait_stdout(self, pattern, timeout):
         """Wait until stdout (decoded) matches `pattern`; returns it or None."""
         return self._wait(lambda: self._stdout.decode("latin-1")
-                          if _matches(pattern, self._stdout.decode("latin-1"))
+                          if matches(pattern, self._stdout.decode("latin-1"))
                           else None, timeout)
 
     def _wait(self, probe, timeout):
@@ -323,174 +285,45 @@ class Daemon:
             self.answers = []
             self.default_answer = ("version=%s\r\n" % version).encode()
 
-    # -- log ------------------------------------------------------------------
-
-    def log_files(self):
-        return sorted(f for f in os.listdir(self.dir)
-                      if f.startswith("log_") and f.endswith(".txt"))
-
-    def log_text(self):
-        text = b""
-        for name in self.log_files():
-            with open(os.path.join(self.dir, name), "rb") as f:
-                text += f.read()
-        return text.decode("latin-1")
-
-    def log_lines(self):
-        """Raw lines of all log files, without their LF."""
-        return self.log_text().split("\n")[:-1]
-
-    def log_messages(self):
-        """Message part of every time-stamped log line."""
-        out = []
-        for line in self.log_lines():
-            m = LOG_LINE.match(line)
-            if m:
-                out.append(m.group(2))
-        return out
-
-    def log_entries(self):
-        """(time stamp, message) of every time-stamped log line."""
-        return [LOG_LINE.match(l).groups() for l in self.log_lines()
-                if LOG_LINE.match(l)]
-
-    def wait_log(self, pattern, timeout, count=1):
-        """Wait until `count` log messages match `pattern` (substring or
-        compiled regex). Returns the list of matching messages, or None."""
-        deadline = time.monotonic() + timeout
-        while True:
-            hits = [m for m in self.log_messages() if _matches(pattern, m)]
-            if len(hits) >= count:
-                return hits
-            if time.monotonic() >= deadline:
-                return None
-            time.sleep(0.1)
-
     def wait_started(self, timeout=30):
         """Wait for both version queries; returns True when they came."""
         self._wait(lambda: sum(1 for _, c in self._commands if c == b"v:\r") >= 2,
                    timeout)
         return sum(1 for c in self.commands() if c == b"v:\r") >= 2
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
+    def wait_ready(self, timeout=40, firmware=False):
+        """Wait until the workers run: both version queries went out (and,
+        with `firmware`, the version was printed). True when they did."""
+        if not self.wait_started(timeout) or (
+                firmware and not self.wait_stdout("Firmware", 10)):
+            return False
+        time.sleep(0.3)  # let the serial worker reach its first read
+        return True
 
 
-def start_reporting_daemon(server, started_timeout=40, wait_firmware=False):
+def standin_env(report=None, s3=None):
+    """The `env` for a Daemon that reports to `report` (anything with a
+    .host, e.g. a ReportServer or ReportStandin) and checks for firmware at
+    `s3` (anything with a .url, e.g. an S3Standin)."""
+    env = {}
+    if report is not None:
+        env["NETWORKPROXY_REPORT_HOST"] = report.host
+    if s3 is not None:
+        env["AWS_ENDPOINT_URL_S3"] = s3.url
+        env["AWS_ENDPOINT_URL"] = None
+    return env
+
+
+def start_daemon(server=None, started_timeout=40, wait_firmware=False):
     """Starts a Daemon whose controller answers the version query and whose
-    reports go to `server`, and waits until its workers run. When it does
-    not come up, stops both and raises AssertionError."""
-    d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
-               env={"NETWORKPROXY_REPORT_HOST": server.host})
-    if not d.wait_started(started_timeout) or (
-            wait_firmware and not d.wait_stdout("Firmware", 10)):
+    reports go to `server` (None: nowhere), and waits until its workers run.
+    When it does not come up, stops it (and `server`) and raises
+    AssertionError."""
+    d = Daemon(answers=[b"ok\n", b"version=1.0\n"], env=standin_env(server))
+    if not d.wait_ready(started_timeout, wait_firmware):
         output = d.stdout()
         d.stop()
-        server.stop()
+        if server is not None:
+            server.stop()
         raise AssertionError("daemon did not start: %r" % output)
-    time.sleep(0.3)  # let the serial worker reach its first read
     return d
-
-
-class ReportServer:
-    """HTTP server on 127.0.0.1 that records requests and scripts replies.
-
-    Each reply is a dict with optional keys:
-      body    bytes/str sent as the response body (default b"{}")
-      status  HTTP status (default 200)
-      mode    "normal", "hang" (never answers until stop()), "delay"
-      delay   seconds to wait before answering in mode "delay"
-    replies queued with push() are used one per request; after that the
-    default reply applies (settable with set_default()).
-    """
-
-    def __init__(self, port=0, default=None):
-        self.requests = []
-        self._queue = []
-        self._default = dict(default or {"body": b"{}"})
-        self._cond = threading.Condition()
-        self._release = threading.Event()
-        outer = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *a):
-                pass
-
-            def _handle(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                body = self.rfile.read(length) if length else b""
-                req = {"method": self.command, "path": self.path,
-                       "headers": dict(self.headers), "body": body,
-                       "time": time.monotonic()}
-                with outer._cond:
-                    outer.requests.append(req)
-                    reply = outer._queue.pop(0) if outer._queue else outer._default
-                    outer._cond.notify_all()
-                mode = reply.get("mode", "normal")
-                if mode == "hang":
-                    outer._release.wait(timeout=120)
-                    return
-                if mode == "delay":
-                    outer._release.wait(timeout=reply.get("delay", 1))
-                data = reply.get("body", b"{}")
-                if isinstance(data, str):
-                    data = data.encode()
-                self.send_response(reply.get("status", 200))
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(data)))
-                self.send_header("Connection", "close")
-                self.end_headers()
-                self.wfile.write(data)
-
-            do_POST = _handle
-            do_GET = _handle
-            do_PUT = _handle
-
-        class Server(http.server.ThreadingHTTPServer):
-            daemon_threads = True
-            allow_reuse_address = True
-
-        self._server = Server(("127.0.0.1", port), Handler)
-        self.port = self._server.server_address[1]
-        self.host = "127.0.0.1:%d" % self.port
-        self._thread = threading.Thread(target=self._server.serve_forever,
-                                        kwargs={"poll_interval": 0.1},
-                                        daemon=True)
-        self._thread.start()
-
-    def push(self, *replies):
-        with self._cond:
-            self._queue.extend(replies)
-
-    def set_default(self, reply):
-        with self._cond:
-            self._default = dict(reply)
-
-    def wait_requests(self, count, timeout):
-        """Wait until `count` requests were recorded; returns all of them."""
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while len(self.requests) < count:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    break
-                self._cond.wait(min(left, 0.2))
-            return list(self.requests)
-
-    def bodies(self):
-        with self._cond:
-            return [r["body"] for r in self.requests]
-
-    def stop(self):
-        self._release.set()
-        self._server.shutdown()
-        self._server.server_close()
-        self._thread.join(timeout=5)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
