@@ -4,8 +4,9 @@
 //   s3_fetch_loop [--count N] [--sample N[,N...]] [--bucket B] [--key K]
 //                 [--region R]
 //
-// Credentials and the endpoint come from the environment, as in the daemon
-// (AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_ENDPOINT_URL_S3).
+// Credentials and the endpoint come from the environment (AWS_ACCESS_KEY_ID,
+// AWS_SECRET_ACCESS_KEY, AWS_ENDPOINT_URL_S3); the daemon itself reads its
+// credentials from a file, which costs one small read per check on top.
 // Standard output gets one JSON object per line:
 //   {"fetch":i,"ok":true,"wall_ns":...,"cpu_ns":...}      for every fetch
 //   {"after":i,"vmrss_kib":...,"rssanon_kib":...,          after fetch i when
@@ -111,7 +112,9 @@ int main(int argc, char** argv) {
     const int64_t cpu_start = Nanoseconds(CLOCK_PROCESS_CPUTIME_ID);
     // A fresh client per fetch, and the version taken out of the body, like
     // one firmware check whose versions match.
-    S3Client client(region);
+    const char* key_id = std::getenv("AWS_ACCESS_KEY_ID");
+    const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
+    S3Client client(region, S3Credentials(key_id ? key_id : "", secret ? secret : ""));
     S3Client::Object object = client.GetObject(bucket, key);
     char published[32] = {0};
     if (object.ok) ReadPublishedVersion(object.body, published);

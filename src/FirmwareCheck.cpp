@@ -10,13 +10,12 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Credentials.h"
 #include "EventLog.h"
 #include "S3Client.h"
 #include "Settings.h"
 
 namespace {
-
-constexpr const char* kBlankCredential = " ";
 
 // Directory part of `path` ("." when it has none), for the temporary file
 // that must live on the same file system as the image.
@@ -27,24 +26,43 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Puts the key pair into the credential variables. The serial worker starts
-// curl under the same lock, so a child never inherits a half-rewritten
+// Puts the credentials into the environment for the update script alone:
+// called right before the hand-off, after which the process ends. Other
+// children start under the same lock, so none sees a half-rewritten
 // environment.
-void SetCredentials(const char* access_key, const char* secret_key) {
+void ExportForHandOff(const S3Credentials& credentials) {
   std::lock_guard<std::mutex> lock(environment_mutex);
-  setenv("AWS_ACCESS_KEY_ID", access_key, 1);
-  setenv("AWS_SECRET_ACCESS_KEY", secret_key, 1);
+  setenv("AWS_ACCESS_KEY_ID", credentials.access_key_id.c_str(), 1);
+  setenv("AWS_SECRET_ACCESS_KEY", credentials.secret_access_key.c_str(), 1);
+  if (credentials.session_token.empty()) {
+    unsetenv("AWS_SESSION_TOKEN");
+  } else {
+    setenv("AWS_SESSION_TOKEN", credentials.session_token.c_str(), 1);
+  }
+}
+
+// The credentials for this check, or false after logging why there are none.
+bool CheckCredentials(S3Credentials& credentials) {
+  CredentialsLookup lookup = LookUpSiteCredentials(credentials);
+  if (lookup.source != CredentialsSource::kError) return true;
+  if (lookup.system_error != 0) {
+    LogSystemError(lookup.system_error, "Error: Credentials file - %s", lookup.error.c_str());
+  } else {
+    LogFormat("Error: Credentials file - %s", lookup.error.c_str());
+  }
+  return false;
 }
 
 // Downloads the image `image_key` and hands off; returns only when that
 // failed (logged).
-void UpdateTo(const S3Client& client, const char* image_key) {
+void UpdateTo(const S3Client& client, const S3Credentials& credentials,
+              const char* image_key) {
   // Without the script nobody would restart the daemon after the exit.
   if (access(kUpdateScript, F_OK) != 0) {
     LogLine("Error: Update script not found");
     return;
   }
-  S3Client::Object image = client.GetObject(kFirmwareBucket, image_key);
+  S3Client::Object image = client.GetObject(FirmwareBucket(), image_key);
   if (!image.ok) {
     LogLine("Error: Downloading firmware file");
     return;
@@ -55,6 +73,7 @@ void UpdateTo(const S3Client& client, const char* image_key) {
     return;
   }
   // The script inherits the credentials with the environment.
+  ExportForHandOff(credentials);
   int ignored = std::system(kHandOffCommand);
   (void)ignored;
   EndProcess(0);
@@ -106,10 +125,11 @@ bool WriteImageFile(const std::string& target, const std::string& image) {
 
 void CheckFirmware() {
   LogLine("Checking for firmware update");
-  SetCredentials(kAccessKeyId, kSecretAccessKey);
+  S3Credentials credentials;
+  if (!CheckCredentials(credentials)) return;
 
-  S3Client client(kRegion);
-  S3Client::Object version_file = client.GetObject(kFirmwareBucket, kVersionKey);
+  S3Client client(FirmwareRegion(), credentials);
+  S3Client::Object version_file = client.GetObject(FirmwareBucket(), kVersionKey);
   if (!version_file.ok) {
     LogLine("Error: Reading the version file");
   } else {
@@ -121,8 +141,7 @@ void CheckFirmware() {
       LogLine("Version Mismatch");
       char image_key[64];
       BuildImageKey(published, image_key);
-      UpdateTo(client, image_key);
+      UpdateTo(client, credentials, image_key);
     }
   }
-  SetCredentials(kBlankCredential, kBlankCredential);
 }

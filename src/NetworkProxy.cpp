@@ -29,6 +29,8 @@ NetworkProxy::NetworkProxy() {
 
   // Read the environment now, while no other thread may change it.
   ReportHost();
+  FirmwareBucket();
+  FirmwareRegion();
   Handshake();
 
   serial_worker_ = new std::thread([this] { SerialLoop(); });

@@ -3,6 +3,7 @@
 #include "S3Client.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <chrono>
@@ -83,14 +84,14 @@ bool IsPermanentCurlError(CURLcode code) {
 struct CurlDeleter {
   void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
+// Header lists may hold a session token: overwritten before they are freed.
 struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-
-struct Credentials {
-  std::string access_key;
-  std::string secret_key;
-  std::string session_token;
+  void operator()(curl_slist* l) const {
+    for (curl_slist* node = l; node != nullptr; node = node->next) {
+      OPENSSL_cleanse(node->data, std::strlen(node->data));
+    }
+    curl_slist_free_all(l);
+  }
 };
 
 struct AttemptResult {
@@ -99,7 +100,7 @@ struct AttemptResult {
 };
 
 AttemptResult Attempt(const std::string& url, const std::string& region,
-                      const Credentials& creds) {
+                      const S3Credentials& creds) {
   AttemptResult r;
   std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
   if (!curl) {
@@ -119,7 +120,9 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
       add_header(std::string("x-amz-content-sha256: ") + kEmptyPayloadSha256) &&
       add_header("x-amz-checksum-mode: ENABLED");
   if (headers_ok && !creds.session_token.empty()) {
-    headers_ok = add_header("x-amz-security-token: " + creds.session_token);
+    std::string token_header = "x-amz-security-token: " + creds.session_token;
+    headers_ok = add_header(token_header);
+    WipeString(token_header);
   }
   if (!headers_ok) {
     r.object.error = "out of memory";
@@ -151,8 +154,8 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
   set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytesPerSecond));
   set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(kLowSpeedTime.count())));
   set(curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str()));
-  set(curl_easy_setopt(c, CURLOPT_USERNAME, creds.access_key.c_str()));
-  set(curl_easy_setopt(c, CURLOPT_PASSWORD, creds.secret_key.c_str()));
+  set(curl_easy_setopt(c, CURLOPT_USERNAME, creds.access_key_id.c_str()));
+  set(curl_easy_setopt(c, CURLOPT_PASSWORD, creds.secret_access_key.c_str()));
   set(curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get()));
   set(curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader));
   set(curl_easy_setopt(c, CURLOPT_HEADERDATA, &ex));
@@ -215,7 +218,8 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
 
 }  // namespace
 
-S3Client::S3Client(std::string region) : region_(std::move(region)) {}
+S3Client::S3Client(std::string region, S3Credentials credentials)
+    : region_(std::move(region)), credentials_(std::move(credentials)) {}
 
 std::string S3Client::ObjectUrl(const std::string& bucket,
                                 const std::string& key) const {
@@ -231,11 +235,10 @@ std::string S3Client::ObjectUrl(const std::string& bucket,
 
 S3Client::Object S3Client::GetObject(const std::string& bucket,
                                      const std::string& key) const {
-  Credentials creds{GetEnv("AWS_ACCESS_KEY_ID"), GetEnv("AWS_SECRET_ACCESS_KEY"),
-                    GetEnv("AWS_SESSION_TOKEN")};
-  if (creds.access_key.empty() || creds.secret_key.empty()) {
+  const S3Credentials& creds = credentials_;
+  if (creds.access_key_id.empty() || creds.secret_access_key.empty()) {
     Object missing;
-    missing.error = "no credentials in the environment";
+    missing.error = "no credentials";
     return missing;
   }
   const std::string url = ObjectUrl(bucket, key);

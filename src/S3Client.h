@@ -1,9 +1,8 @@
 // S3Client: the little of S3 that the firmware check needs. It GETs one
 // object from a bucket and hands back the whole body or a failure.
 //
-// Credentials come from the environment (AWS_ACCESS_KEY_ID,
-// AWS_SECRET_ACCESS_KEY and, when set, AWS_SESSION_TOKEN), read at each
-// request. Requests are signed with AWS Signature Version 4 by libcurl.
+// Credentials are given to the constructor; the environment's AWS_* key
+// variables are never read. Requests are signed with AWS Signature Version 4 by libcurl.
 // Addressing is virtual-host style against the regional endpoint, or
 // path-style against AWS_ENDPOINT_URL_S3 (else AWS_ENDPOINT_URL) when set.
 //
@@ -24,6 +23,8 @@
 
 #include <string>
 
+#include "Credentials.h"
+
 class S3Client {
  public:
   struct Object {
@@ -33,7 +34,10 @@ class S3Client {
     std::string error;      // short reason when !ok, for the log
   };
 
-  explicit S3Client(std::string region);
+  // The client keeps its own copy of `credentials` and wipes it when it is
+  // destroyed. Without an access key ID and a secret access key every
+  // GetObject fails without a request.
+  explicit S3Client(std::string region, S3Credentials credentials = S3Credentials());
 
   // Fetches `key` from `bucket`. Network errors and HTTP 5xx are retried a
   // few times with back-off; HTTP 4xx fails at once. A body whose length
@@ -46,6 +50,7 @@ class S3Client {
 
  private:
   std::string region_;
+  S3Credentials credentials_;
 };
 
 #endif  // NETWORKPROXY_S3CLIENT_H_

@@ -85,6 +85,26 @@ const char* ReportHost() {
   return g_report_host;
 }
 
+namespace {
+
+// `name` from the environment when set and not empty, else `fallback`.
+const char* EnvironmentOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return (value != nullptr && *value != '\0') ? strdup(value) : fallback;
+}
+
+}  // namespace
+
+const char* FirmwareBucket() {
+  static const char* const bucket = EnvironmentOr("NETWORKPROXY_FIRMWARE_BUCKET", kFirmwareBucket);
+  return bucket;
+}
+
+const char* FirmwareRegion() {
+  static const char* const region = EnvironmentOr("NETWORKPROXY_FIRMWARE_REGION", kRegion);
+  return region;
+}
+
 void EndProcess(int status) {
   std::fflush(stdout);
   _exit(status);

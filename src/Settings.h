@@ -20,7 +20,9 @@ extern const char* firmware_filename;  // default image path
 
 // Compiled-in constants of the firmware check.
 // The bucket and the key pair are set at build time and defined in one
-// source file only.
+// source file only. The bucket and region are defaults a site may replace
+// (FirmwareBucket(), FirmwareRegion()); the key pair is the fallback when the
+// site has no credentials file (Credentials.h).
 constexpr const char* kRegion = "ap-southeast-2";
 extern const char* const kFirmwareBucket;
 extern const char* const kAccessKeyId;
@@ -61,6 +63,11 @@ void SettleSiteId();
 // the first call, which start-up makes before any worker runs; the text
 // lives as long as the process.
 const char* ReportHost();
+
+// Site settings from the environment, read once on the first call (start-up
+// makes it before any worker runs); the texts live as long as the process.
+const char* FirmwareBucket();  // NETWORKPROXY_FIRMWARE_BUCKET, else built in
+const char* FirmwareRegion();  // NETWORKPROXY_FIRMWARE_REGION, else kRegion
 
 // Ends the process with `status` once standard output is flushed. Does not
 // run static destructors, which other threads may still be using.

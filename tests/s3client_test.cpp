@@ -101,9 +101,10 @@ class S3ClientTest : public ::testing::Test {
     dir_ = tmpl;
     root_ = dir_ / "root";
     fs::create_directories(root_ / kBucket);
-    env_.Set("AWS_ACCESS_KEY_ID", kAccessKey);
-    env_.Set("AWS_SECRET_ACCESS_KEY", kSecretKey);
-    env_.Unset("AWS_SESSION_TOKEN");
+    // Keys in the environment must not matter: the client has its own.
+    env_.Set("AWS_ACCESS_KEY_ID", "AKIAENVIRONMENTKEY00");
+    env_.Set("AWS_SECRET_ACCESS_KEY", "environment/secret/not/to/be/used/at/all");
+    env_.Set("AWS_SESSION_TOKEN", "environment-token");
     env_.Unset("AWS_ENDPOINT_URL");
     StartStandin({});
   }
@@ -180,7 +181,7 @@ class S3ClientTest : public ::testing::Test {
     return "GET /" + std::string(kBucket) + "/" + encoded_key + " " + std::to_string(status);
   }
 
-  S3Client client_{kRegion};
+  S3Client client_{kRegion, S3Credentials(kAccessKey, kSecretKey)};
   ScopedEnv env_;
   fs::path dir_;
   fs::path root_;
@@ -243,8 +244,8 @@ TEST_F(S3ClientTest, SignsKeysThatNeedEncoding) {
 
 TEST_F(S3ClientTest, WrongSecretIsRefusedAtOnce) {
   PutObject("update.txt", "1.0.9\n");
-  env_.Set("AWS_SECRET_ACCESS_KEY", "not-the-right-secret/K7MDENG/bPxRfiCYTE");
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client client(kRegion, S3Credentials(kAccessKey, "not-the-right-secret/K7MDENG/bPxRfiCYTE"));
+  S3Client::Object obj = client.GetObject(kBucket, "update.txt");
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
   EXPECT_EQ(obj.body, "");
@@ -254,8 +255,8 @@ TEST_F(S3ClientTest, WrongSecretIsRefusedAtOnce) {
 
 TEST_F(S3ClientTest, UnknownAccessKeyIsRefusedAtOnce) {
   PutObject("update.txt", "1.0.9\n");
-  env_.Set("AWS_ACCESS_KEY_ID", "AKIAUNKNOWNKEY000000");
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client client(kRegion, S3Credentials("AKIAUNKNOWNKEY000000", kSecretKey));
+  S3Client::Object obj = client.GetObject(kBucket, "update.txt");
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
   EXPECT_NE(obj.error.find("InvalidAccessKeyId"), std::string::npos) << obj.error;
@@ -264,8 +265,8 @@ TEST_F(S3ClientTest, UnknownAccessKeyIsRefusedAtOnce) {
 
 TEST_F(S3ClientTest, MissingCredentialsFailWithoutRequest) {
   PutObject("update.txt", "1.0.9\n");
-  env_.Unset("AWS_ACCESS_KEY_ID");
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client client(kRegion, S3Credentials("", kSecretKey));
+  S3Client::Object obj = client.GetObject(kBucket, "update.txt");
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 0);
   EXPECT_FALSE(obj.error.empty());
@@ -362,11 +363,11 @@ TEST_F(S3ClientTest, SessionTokenIsSent) {
   StartStandin({"--session-token", "FwoGZXIvYXdzE+token/value=="});
   PutObject("update.txt", "1.0.9\n");
 
-  env_.Set("AWS_SESSION_TOKEN", "FwoGZXIvYXdzE+token/value==");
-  S3Client::Object with_token = client_.GetObject(kBucket, "update.txt");
+  S3Client with_token_client(
+      kRegion, S3Credentials(kAccessKey, kSecretKey, "FwoGZXIvYXdzE+token/value=="));
+  S3Client::Object with_token = with_token_client.GetObject(kBucket, "update.txt");
   EXPECT_TRUE(with_token.ok) << with_token.error;
 
-  env_.Unset("AWS_SESSION_TOKEN");
   S3Client::Object without = client_.GetObject(kBucket, "update.txt");
   EXPECT_FALSE(without.ok);
   EXPECT_EQ(without.http_status, 403);
@@ -375,8 +376,8 @@ TEST_F(S3ClientTest, SessionTokenIsSent) {
 
 TEST_F(S3ClientTest, UnexpectedSessionTokenIsRefused) {
   PutObject("update.txt", "1.0.9\n");
-  env_.Set("AWS_SESSION_TOKEN", "stray-token");
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client client(kRegion, S3Credentials(kAccessKey, kSecretKey, "stray-token"));
+  S3Client::Object obj = client.GetObject(kBucket, "update.txt");
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
 }

@@ -36,6 +36,8 @@ CHECK_LINES = {CHECKING, READ_ERROR, MATCH, MISMATCH, NO_SCRIPT,
                DOWNLOAD_ERROR, DOWNLOADING, WRITE_ERROR}
 # Lines after which a check returns and the daemon carries on.
 RETURNING = {READ_ERROR, MATCH, NO_SCRIPT, DOWNLOAD_ERROR, WRITE_ERROR}
+# Start of the line a check ends with when the site's key file is unusable.
+CREDENTIALS_ERROR = "Error: Credentials file - "
 
 # Binary on purpose: NUL bytes, CR LF and high bytes must all survive.
 NEW_IMAGE = (b":100000000C9434000C9446000C9446000C944600\r\n\x00\x01\xff\xfe"
@@ -101,12 +103,15 @@ class Scenario:
     wrapper   command prefix for the daemon, e.g. to drop privileges
     on_line   (log line, callable(S3Standin)): called once when the line
               first shows in the log, to change the bucket between checks
+    env       further variables for the daemon (None: removed)
+    standin   S3Standin arguments in place of the built-in ones
+              (access_key, region, bucket)
     """
 
     def __init__(self, objects, faults=None, secret_key=None, version="1.0.8",
                  args=(), image=IMAGE, old_image=None, script=True,
                  prepare=None, checks=1, deadline=60, wrapper=(),
-                 on_line=None):
+                 on_line=None, env=None, standin=None):
         self.objects = objects
         self.faults = faults
         self.secret_key = secret_key
@@ -120,11 +125,14 @@ class Scenario:
         self.deadline = deadline
         self.wrapper = wrapper
         self.on_line = on_line
+        self.env = env or {}
+        self.standin = standin or {}
 
     def run(self):
-        s3 = S3Standin(self.objects, self.faults, access_key=ACCESS_KEY,
-                       secret_key=self.secret_key or SECRET_KEY, bucket=BUCKET,
-                       timeout=30)
+        s3 = S3Standin(self.objects, self.faults,
+                       **{"access_key": ACCESS_KEY, "bucket": BUCKET,
+                          **self.standin},
+                       secret_key=self.secret_key or SECRET_KEY, timeout=30)
         bindir = temp_folder("np-bin-")
         daemon = None
         try:
@@ -135,7 +143,10 @@ class Scenario:
             env.update({"AWS_ACCESS_KEY_ID": None,
                         "AWS_SECRET_ACCESS_KEY": None,
                         "AWS_SESSION_TOKEN": None,
-                        "PATH": bindir + ":" + os.environ.get("PATH", "/usr/bin:/bin")})
+                        "AWS_SHARED_CREDENTIALS_FILE": None,
+                        "AWS_PROFILE": None,
+                        "PATH": bindir + ":" + os.environ.get("PATH", "/usr/bin:/bin"),
+                        **self.env})
             daemon = harness.Daemon(
                 wrapper=self.wrapper, args=self.args, start=False,
                 default_answer=answer, env=env)
@@ -169,7 +180,8 @@ class Scenario:
             if hook and hook[0] in messages:
                 hook[1](s3)
                 hook = None
-            done = [m for m in messages if m in RETURNING]
+            done = [m for m in messages if m in RETURNING
+                    or m.startswith(CREDENTIALS_ERROR)]
             if len(done) >= self.checks:
                 time.sleep(SETTLE_SECONDS)
                 break

@@ -119,11 +119,12 @@ class ReportStandin(ToolProcess):
 
 class S3Standin(ToolProcess):
     """tools/s3-standin over a fresh root holding `bucket` with `objects`
-    ({key: bytes}), `faults` ({key: fault entry}) and the key pair it
-    accepts (None: the tool's default)."""
+    ({key: bytes}), `faults` ({key: fault entry}), the key pair it
+    accepts and the region it expects in signatures (None: the tool's
+    defaults)."""
 
     def __init__(self, objects=None, faults=None, access_key=None,
-                 secret_key=None, bucket=BUCKET, timeout=30):
+                 secret_key=None, bucket=BUCKET, timeout=30, region=None):
         super().__init__("np-s3-")
         self.bucket = bucket
         self.root = self.path("root")
@@ -140,6 +141,8 @@ class S3Standin(ToolProcess):
             args += ["--access-key", access_key]
         if secret_key is not None:
             args += ["--secret-key", secret_key]
+        if region is not None:
+            args += ["--region", region]
         self.port = int(self._start("s3-standin", args, "port", timeout=timeout))
         self.url = "http://127.0.0.1:%d" % self.port
 
