@@ -94,7 +94,8 @@ void ReadToEnd(const std::vector<int>& fds, std::vector<PieceReader>& readers) {
 }  // namespace
 
 ChildResult RunCapture(const char* const argv[], char* output, std::size_t output_size,
-                       char* errors, std::size_t errors_size) {
+                       char* errors, std::size_t errors_size,
+                       const char* const envp[], int pass_fd) {
   ChildResult result;
   const bool capture_errors = errors != nullptr;
   int pipe_fds[2];
@@ -128,11 +129,16 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
   if (spawn_error == 0 && capture_errors) {
     spawn_error = posix_spawn_file_actions_adddup2(&actions, error_fds[1], STDERR_FILENO);
   }
+  int keep_below = STDERR_FILENO + 1;
+  if (spawn_error == 0 && pass_fd >= 0) {
+    spawn_error = posix_spawn_file_actions_adddup2(&actions, pass_fd, kPassedDescriptor);
+    keep_below = kPassedDescriptor + 1;
+  }
   // Nothing of ours, the serial port above all, may reach the child, even a
   // descriptor some library opened without close-on-exec. Without this step
   // the child is not started at all.
   if (spawn_error == 0) {
-    spawn_error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    spawn_error = posix_spawn_file_actions_addclosefrom_np(&actions, keep_below);
   }
   // The child gets the default disposition of SIGXFSZ back, not the daemon's.
   sigset_t defaults;
@@ -146,7 +152,8 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
     // The child gets the environment as it is now; never while it is rewritten.
     std::lock_guard<std::mutex> lock(environment_mutex);
     spawn_error = posix_spawn(&child, argv[0], &actions, &attributes,
-                              const_cast<char* const*>(argv), environ);
+                              const_cast<char* const*>(argv),
+                              envp != nullptr ? const_cast<char* const*>(envp) : environ);
   }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);

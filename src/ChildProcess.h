@@ -22,6 +22,9 @@ struct ChildResult {
   int error = 0;          // errno value when !started
 };
 
+// Descriptor number under which RunCapture hands `pass_fd` to the child.
+constexpr int kPassedDescriptor = 3;
+
 // Runs `argv` (argv[0] is the program's path, the vector ends in nullptr; no
 // shell is involved) with standard input from /dev/null and no descriptor of
 // ours but the pipes below: a child never holds the serial port or a socket.
@@ -31,9 +34,13 @@ struct ChildResult {
 // stays, terminated. When `errors` is given, standard error is read the same
 // way into it (capacity `errors_size`, at least 2); otherwise it is inherited.
 // Buffers are left untouched when the stream is empty. Waits for the child
-// to end. Any thread may call it; the environment is passed as it stands,
-// under environment_mutex.
+// to end. Any thread may call it.
+// `envp` (ending in nullptr) is the child's whole environment; without it
+// the process environment is passed as it stands, under environment_mutex.
+// `pass_fd`, when not -1, reaches the child as kPassedDescriptor, the one
+// exception to the rule above.
 ChildResult RunCapture(const char* const argv[], char* output, std::size_t output_size,
-                       char* errors = nullptr, std::size_t errors_size = 0);
+                       char* errors = nullptr, std::size_t errors_size = 0,
+                       const char* const envp[] = nullptr, int pass_fd = -1);
 
 #endif  // NETWORKPROXY_CHILDPROCESS_H_

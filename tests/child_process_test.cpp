@@ -75,4 +75,38 @@ TEST(ChildProcess, MissingProgramIsAFailureNotAHang) {
   EXPECT_STREQ(reply, "");
 }
 
+TEST(ChildProcess, ExplicitEnvironmentReplacesOurs) {
+  setenv("NP_CHILD_TEST_SECRET", "must-not-reach-the-child", 1);
+  const char* argv[] = {"/usr/bin/env", nullptr};
+  const char* envp[] = {"ONLY=this", nullptr};
+  char reply[256] = {0};
+  ChildResult r = RunCapture(argv, reply, sizeof reply, nullptr, 0, envp);
+  unsetenv("NP_CHILD_TEST_SECRET");
+  ASSERT_TRUE(r.started);
+  EXPECT_EQ(r.exit_status, 0);
+  // env prints one line per variable; the last piece is the last line.
+  EXPECT_STREQ(reply, "ONLY=this\n");
+}
+
+TEST(ChildProcess, PassedDescriptorArrivesAsThreeAndNoOther) {
+  TempWorkingDir dir("np-child");
+  int passed = open("passed-file", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  int other = open("other-file", O_CREAT | O_RDWR, 0600);
+  ASSERT_GE(passed, 0);
+  ASSERT_GE(other, 0);
+  const char* argv[] = {
+      "/bin/sh", "-c",
+      "for f in /proc/$$/fd/*; do printf '%s=%s ' \"${f##*/}\" "
+      "\"$(readlink $f)\"; done; echo",
+      nullptr};
+  char reply[4096] = {0};
+  ChildResult r = RunCapture(argv, reply, sizeof reply, nullptr, 0, nullptr, passed);
+  close(passed);
+  close(other);
+  ASSERT_TRUE(r.started);
+  const std::string fds = reply;
+  EXPECT_NE(fds.find("3=" + (dir.path() / "passed-file").string()), std::string::npos) << fds;
+  EXPECT_EQ(fds.find("other-file"), std::string::npos) << fds;
+}
+
 }  // namespace
