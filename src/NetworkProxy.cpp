@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include <curl/curl.h>
+
+#include "ReportAccess.h"
 #ifdef NETWORKPROXY_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
 #endif
@@ -31,6 +33,10 @@ NetworkProxy::NetworkProxy() {
   ReportHost();
   FirmwareBucket();
   FirmwareRegion();
+  ReportUrlSetting();
+  ReportCaFile();
+  ReportTokenFile();
+  ReportCurlEnvironment();
   Handshake();
 
   serial_worker_ = new std::thread([this] { SerialLoop(); });

@@ -12,6 +12,7 @@
 #include "EventLog.h"
 #include "EventTranslation.h"
 #include "LineProtocol.h"
+#include "ReportAccess.h"
 #include "Settings.h"
 
 unsigned sequence_pause_seconds = static_cast<unsigned>(kSequencePause.count());
@@ -71,10 +72,13 @@ void ActOnReplyLine(const char* reply_line) {
   }
 }
 
-std::string ReportUrl() { return std::string("http://") + ReportHost() + "/ping.json"; }
+std::string ReportUrl() {
+  if (ReportUrlSetting() != nullptr) return ReportUrlSetting();
+  return std::string("http://") + ReportHost() + "/ping.json";
+}
 
 PostResult PostEvent(const std::string& url, const char* event_object,
-                     const std::vector<std::string>& extra_headers) {
+                     const std::vector<std::string>& extra_headers, int header_file_fd) {
   const std::string connect_timeout = std::to_string(kCurlConnectTimeout.count());
   const std::string max_time = std::to_string(kCurlMaxTime.count());
   // No shell: the event text travels as one argument, never as a command.
@@ -86,12 +90,15 @@ PostResult PostEvent(const std::string& url, const char* event_object,
     argv.push_back("-H");
     argv.push_back(header.c_str());
   }
+  if (header_file_fd >= 0) argv.insert(argv.end(), {"-H", kBearerHeaderArgument});
+  const std::vector<std::string> transport = ReportTransportArguments();
+  for (const std::string& argument : transport) argv.push_back(argument.c_str());
   argv.insert(argv.end(), {"-d", event_object, "-w", kStatusFormat, nullptr});
 
   PostResult result;
   char status[kStatusSize] = {0};
   ChildResult run = RunCapture(argv.data(), result.reply_line, sizeof result.reply_line,
-                               status, sizeof status);
+                               status, sizeof status, ReportCurlEnvironment(), header_file_fd);
   result.started = run.started;
   result.error = run.error;
   result.exit_status = run.exit_status;
@@ -106,7 +113,13 @@ int ReportEvent(const char* payload) {
   std::memset(event_object, 0, sizeof event_object);
   EncodeEvent(payload, event_object, sizeof event_object);
 
-  PostResult post = PostEvent(ReportUrl(), event_object, {});
+  BearerHeader bearer;
+  if (ReportTokenFile() != nullptr && !bearer.Open(ReportTokenFile())) {
+    LogSystemError(bearer.error(), "Error: Report failed - cannot read token file %s",
+                   ReportTokenFile());
+    return -1;
+  }
+  PostResult post = PostEvent(ReportUrl(), event_object, {}, bearer.fd());
   if (!post.started) {
     LogSystemError(post.error, "Error: Report failed - curl could not be started");
     return -1;

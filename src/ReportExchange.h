@@ -29,12 +29,16 @@ struct PostResult {
 
 // Posts `event_object` (NUL-terminated) to `url` with curl, with the JSON
 // content type and each of `extra_headers` ("Name: value") as a request
-// header, and waits for curl to end. Logs nothing and acts on nothing: the
-// caller decides what the result means.
+// header, and waits for curl to end. `header_file_fd`, when not -1, is a
+// file of further header lines that curl reads through a descriptor (see
+// BearerHeader in ReportAccess.h). curl runs with ReportCurlEnvironment() as
+// its whole environment and the site's ReportTransportArguments(). Logs
+// nothing and acts on nothing: the caller decides what the result means.
 PostResult PostEvent(const std::string& url, const char* event_object,
-                     const std::vector<std::string>& extra_headers);
+                     const std::vector<std::string>& extra_headers, int header_file_fd = -1);
 
-// The URL events are posted to: http://<ReportHost()>/ping.json.
+// The URL events are posted to: NETWORKPROXY_REPORT_URL when set, else
+// http://<ReportHost()>/ping.json.
 std::string ReportUrl();
 
 // Writes the event object of `payload` into `output` (capacity `capacity`),

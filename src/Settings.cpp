@@ -105,6 +105,21 @@ const char* FirmwareRegion() {
   return region;
 }
 
+const char* ReportUrlSetting() {
+  static const char* const url = EnvironmentOr("NETWORKPROXY_REPORT_URL", nullptr);
+  return url;
+}
+
+const char* ReportCaFile() {
+  static const char* const file = EnvironmentOr("NETWORKPROXY_REPORT_CA", nullptr);
+  return file;
+}
+
+const char* ReportTokenFile() {
+  static const char* const file = EnvironmentOr("NETWORKPROXY_REPORT_TOKEN_FILE", nullptr);
+  return file;
+}
+
 void EndProcess(int status) {
   std::fflush(stdout);
   _exit(status);

@@ -68,6 +68,9 @@ const char* ReportHost();
 // makes it before any worker runs); the texts live as long as the process.
 const char* FirmwareBucket();  // NETWORKPROXY_FIRMWARE_BUCKET, else built in
 const char* FirmwareRegion();  // NETWORKPROXY_FIRMWARE_REGION, else kRegion
+const char* ReportUrlSetting();  // NETWORKPROXY_REPORT_URL, else nullptr
+const char* ReportCaFile();      // NETWORKPROXY_REPORT_CA, else nullptr
+const char* ReportTokenFile();   // NETWORKPROXY_REPORT_TOKEN_FILE, else nullptr
 
 // Ends the process with `status` once standard output is flushed. Does not
 // run static destructors, which other threads may still be using.

@@ -1,0 +1,118 @@
+#include "ReportAccess.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "ChildProcess.h"
+#include "Credentials.h"
+#include "Settings.h"
+
+const char* const kBearerHeaderArgument = "@/dev/fd/3";
+static_assert(kPassedDescriptor == 3, "kBearerHeaderArgument names descriptor 3");
+
+namespace {
+
+// A token is one short line; a bigger file is not a token file.
+constexpr std::size_t kMaxTokenFileSize = 16 * 1024;
+
+// PATH for curl when the daemon was started without one.
+constexpr const char* kDefaultPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+
+// The proxy variables curl reads (it ignores HTTP_PROXY in capitals).
+constexpr const char* kProxyVariables[] = {"http_proxy", "https_proxy", "HTTPS_PROXY",
+                                           "all_proxy",  "ALL_PROXY",   "no_proxy",
+                                           "NO_PROXY"};
+
+std::vector<const char*> BuildEnvironment() {
+  std::vector<const char*> entries;
+  const char* path = std::getenv("PATH");
+  entries.push_back(path != nullptr ? strdup((std::string("PATH=") + path).c_str())
+                                    : kDefaultPath);
+  for (const char* name : kProxyVariables) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') {
+      entries.push_back(strdup((std::string(name) + "=" + value).c_str()));
+    }
+  }
+  entries.push_back(nullptr);
+  return entries;
+}
+
+// Reads the first line of `path` (without CR or LF) into `token`. Returns 0
+// or an errno value.
+int ReadToken(const char* path, std::string& token) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno;
+  token.reserve(kMaxTokenFileSize + 1);
+  token.resize(kMaxTokenFileSize + 1);
+  std::size_t used = 0;
+  int error = 0;
+  while (used < token.size()) {
+    ssize_t n = read(fd, &token[used], token.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  if (error == 0 && used > kMaxTokenFileSize) error = EFBIG;
+  std::size_t end = error == 0 ? token.find_first_of("\r\n") : 0;
+  if (end == std::string::npos || end > used) end = used;
+  // Shrinking keeps the buffer, so WipeString still reaches every byte.
+  token.resize(end);
+  if (error == 0 && token.empty()) error = ENODATA;
+  return error;
+}
+
+}  // namespace
+
+const char* const* ReportCurlEnvironment() {
+  static const std::vector<const char*> environment = BuildEnvironment();
+  return environment.data();
+}
+
+std::vector<std::string> ReportTransportArguments() {
+  std::vector<std::string> arguments;
+  if (ReportUrlSetting() != nullptr) {
+    // A configured URL may only lead to the reporting server, never to a
+    // local file or another protocol curl happens to know.
+    arguments.insert(arguments.end(), {"--proto", "=http,https"});
+  }
+  if (ReportCaFile() != nullptr) arguments.insert(arguments.end(), {"--cacert", ReportCaFile()});
+  return arguments;
+}
+
+BearerHeader::~BearerHeader() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool BearerHeader::Open(const char* token_file) {
+  std::string token;
+  error_ = ReadToken(token_file, token);
+  if (error_ == 0) {
+    // Built in one buffer sized up front: no intermediate copy of the token
+    // is left behind unwiped.
+    std::string header;
+    header.reserve(token.size() + 32);
+    header.append("Authorization: Bearer ").append(token).append("\n");
+    fd_ = memfd_create("networkproxy-report-header", MFD_CLOEXEC);
+    if (fd_ < 0 || !WriteAll(fd_, header.data(), header.size())) error_ = errno;
+    WipeString(header);
+  }
+  WipeString(token);
+  if (error_ != 0 && fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  return error_ == 0;
+}
