@@ -17,11 +17,12 @@ class ReportServer:
       status  HTTP status (default 200)
       mode    "normal", "hang" (never answers until stop()), "delay"
       delay   seconds to wait before answering in mode "delay"
+    ssl_context  serve HTTPS with this server-side context.
     replies queued with push() are used one per request; after that the
     default reply applies (settable with set_default()).
     """
 
-    def __init__(self, port=0, default=None):
+    def __init__(self, port=0, default=None, ssl_context=None):
         self.requests = []
         self._queue = []
         self._default = dict(default or {"body": b"{}"})
@@ -70,6 +71,11 @@ class ReportServer:
             allow_reuse_address = True
 
         self._server = Server(("127.0.0.1", port), Handler)
+        if ssl_context is not None:
+            # HTTPS: a client that refuses the certificate never reaches
+            # the handler, so it leaves no request behind.
+            self._server.socket = ssl_context.wrap_socket(
+                self._server.socket, server_side=True)
         self.port = self._server.server_address[1]
         self.host = "127.0.0.1:%d" % self.port
         self._thread = threading.Thread(target=self._server.serve_forever,

@@ -1,0 +1,49 @@
+// The bearer header file handed to curl: only the token's first line goes
+// in, and a missing or empty token file is an error, not an empty header.
+#include "ReportAccess.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "temp_cwd.h"
+
+namespace {
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[256];
+  ssize_t n;
+  while ((n = pread(fd, chunk, sizeof chunk, static_cast<off_t>(text.size()))) > 0) {
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+TEST(BearerHeader, HoldsTheFirstLineOfTheTokenFileOnly) {
+  TempWorkingDir dir("report_access_test");
+  std::ofstream("token") << "abc.def-123\r\nnot part of it\n";
+  BearerHeader header;
+  ASSERT_TRUE(header.Open("token")) << header.error();
+  EXPECT_EQ(ReadAll(header.fd()), "Authorization: Bearer abc.def-123\n");
+}
+
+TEST(BearerHeader, MissingOrEmptyTokenIsAnError) {
+  TempWorkingDir dir("report_access_test");
+  BearerHeader missing;
+  EXPECT_FALSE(missing.Open("no-such-token"));
+  EXPECT_EQ(missing.error(), ENOENT);
+  EXPECT_EQ(missing.fd(), -1);
+
+  std::ofstream("empty") << "\nsecond line\n";
+  BearerHeader empty;
+  EXPECT_FALSE(empty.Open("empty"));
+  EXPECT_EQ(empty.error(), ENODATA);
+  EXPECT_EQ(empty.fd(), -1);
+}
+
+}  // namespace
