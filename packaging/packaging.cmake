@@ -13,13 +13,34 @@ add_custom_command(
   VERBATIM)
 add_custom_target(networkproxy_man ALL DEPENDS ${NETWORKPROXY_MAN_GZ})
 
-install(FILES ${NETWORKPROXY_PACKAGING_DIR}/networkproxy.service
-  DESTINATION lib/systemd/system)
+# The unit names the daemon where this installation puts it: /usr/sbin in
+# the package, /usr/local/sbin after a plain "cmake --install". Made at
+# install time, when the prefix is known.
+set(NETWORKPROXY_UNIT ${CMAKE_CURRENT_BINARY_DIR}/networkproxy.service)
+install(CODE "
+  set(NETWORKPROXY_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+  set(NETWORKPROXY_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
+  configure_file(\"${NETWORKPROXY_PACKAGING_DIR}/networkproxy.service.in\"
+                 \"${NETWORKPROXY_UNIT}\" @ONLY)
+  # The service's working directory (logs, images, the site's fw-update.sh).
+  file(MAKE_DIRECTORY \"\$ENV{DESTDIR}/var/lib/networkproxy\")
+")
+install(FILES ${NETWORKPROXY_UNIT} DESTINATION lib/systemd/system)
 install(FILES ${NETWORKPROXY_MAN_GZ}
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+set(NETWORKPROXY_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+add_custom_command(
+  OUTPUT ${NETWORKPROXY_CHANGELOG_GZ}
+  COMMAND ${GZIP_EXECUTABLE} -9 -n -c ${NETWORKPROXY_PACKAGING_DIR}/changelog > ${NETWORKPROXY_CHANGELOG_GZ}
+  DEPENDS ${NETWORKPROXY_PACKAGING_DIR}/changelog
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(networkproxy_changelog ALL DEPENDS ${NETWORKPROXY_CHANGELOG_GZ})
 install(FILES
     ${NETWORKPROXY_PACKAGING_DIR}/sudoers.networkproxy
     ${NETWORKPROXY_PACKAGING_DIR}/fw-update.sh.sample
+    ${NETWORKPROXY_PACKAGING_DIR}/copyright
+    ${NETWORKPROXY_CHANGELOG_GZ}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Always /etc, whatever the prefix: systemd reads the file from there.
 install(FILES ${NETWORKPROXY_PACKAGING_DIR}/networkproxy.default
@@ -47,7 +68,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library packages of Debian 12; curl runs the reports, sudo the update
-# script.
+# script. The maintainer scripts' deb-systemd-* come with
+# init-system-helpers, which is essential.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libssl3, libsystemd0, curl, sudo")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
