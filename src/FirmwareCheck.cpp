@@ -11,6 +11,7 @@
 
 #include "ChildProcess.h"
 #include "EventLog.h"
+#include "FirmwareSignature.h"
 #include "S3Client.h"
 #include "Settings.h"
 
@@ -50,6 +51,7 @@ void UpdateTo(const S3Client& client, const char* image_key) {
     return;
   }
   LogLine("Downloading firmware file");
+  if (!FirmwareSignatureAccepted(client, kFirmwareBucket, image_key, image.body)) return;
   if (!WriteImageFile(firmware_file_path, image.body)) {
     LogLine("Error: Writing firmware file");
     return;
@@ -106,6 +108,7 @@ bool WriteImageFile(const std::string& target, const std::string& image) {
 
 void CheckFirmware() {
   LogLine("Checking for firmware update");
+  if (!FirmwarePublicKeyUsable()) return;
   SetCredentials(kAccessKeyId, kSecretAccessKey);
 
   S3Client client(kRegion);

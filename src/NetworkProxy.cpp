@@ -8,6 +8,8 @@
 #include <systemd/sd-daemon.h>
 #endif
 
+#include "FirmwareSignature.h"
+
 namespace {
 
 constexpr const char* kVersionBanner = "NetworkProxy Version: 1.0.7";
@@ -29,6 +31,7 @@ NetworkProxy::NetworkProxy() {
 
   // Read the environment now, while no other thread may change it.
   ReportHost();
+  LoadFirmwarePublicKey();
   Handshake();
 
   serial_worker_ = new std::thread([this] { SerialLoop(); });
