@@ -32,10 +32,14 @@ NO_SCRIPT = "Error: Update script not found"
 DOWNLOAD_ERROR = "Error: Downloading firmware file"
 DOWNLOADING = "Downloading firmware file"
 WRITE_ERROR = "Error: Writing firmware file"
+SIGNATURE_MISSING = "Error: Firmware signature missing"
+SIGNATURE_INVALID = "Error: Firmware signature not valid"
 CHECK_LINES = {CHECKING, READ_ERROR, MATCH, MISMATCH, NO_SCRIPT,
-               DOWNLOAD_ERROR, DOWNLOADING, WRITE_ERROR}
+               DOWNLOAD_ERROR, DOWNLOADING, WRITE_ERROR,
+               SIGNATURE_MISSING, SIGNATURE_INVALID}
 # Lines after which a check returns and the daemon carries on.
-RETURNING = {READ_ERROR, MATCH, NO_SCRIPT, DOWNLOAD_ERROR, WRITE_ERROR}
+RETURNING = {READ_ERROR, MATCH, NO_SCRIPT, DOWNLOAD_ERROR, WRITE_ERROR,
+             SIGNATURE_MISSING, SIGNATURE_INVALID}
 
 # Binary on purpose: NUL bytes, CR LF and high bytes must all survive.
 NEW_IMAGE = (b":100000000C9434000C9446000C9446000C944600\r\n\x00\x01\xff\xfe"
