@@ -56,7 +56,6 @@ def _sign(key_folder, image):
 
 
 SITE = _new_key("site")
-STRANGER = _new_key("stranger")
 SITE_PUBLIC = os.path.join(SITE, "firmware-public.pem")
 SIGNATURE = _sign(SITE, NEW_IMAGE)
 assert len(SIGNATURE) == 64
@@ -95,8 +94,6 @@ class SignedFirmwareTest(ScenarioCase):
         "base64": with_key(signed(base64.b64encode(SIGNATURE) + b"\n")),
         "missing": with_key(signed(None)),
         "tampered_image": with_key(signed(SIGNATURE, TAMPERED)),
-        "other_image": with_key(signed(_sign(SITE, OLD_IMAGE))),
-        "other_key": with_key(signed(_sign(STRANGER, NEW_IMAGE))),
         "truncated": with_key(signed(SIGNATURE[:63])),
     }
 
@@ -113,8 +110,10 @@ class SignedFirmwareTest(ScenarioCase):
         self.assertKeptRunning(o, DOWNLOADED + [SIGNATURE_MISSING], OLD_IMAGE)
         self.assertRequested(o, ["update.txt", IMAGE_KEY, SIG_KEY])
 
+    # Which signatures fit which bytes is shown in the unit tests; here one
+    # that does not verify and one that cannot be decoded.
     def test_signature_that_does_not_fit_refuses_the_image(self):
-        for name in ("tampered_image", "other_image", "other_key", "truncated"):
+        for name in ("tampered_image", "truncated"):
             with self.subTest(name):
                 o = self.outcome(name)
                 self.assertKeptRunning(o, DOWNLOADED + [SIGNATURE_INVALID], OLD_IMAGE)
