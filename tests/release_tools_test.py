@@ -3,10 +3,10 @@ signatures that the openssl tool verifies, and tools/s3-standin --publish
 puts an image up with exactly its own signature."""
 
 import os
-import shutil
 import subprocess
-import tempfile
 import unittest
+
+from workdir import remove_folder, temp_folder
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLS = os.path.join(HERE, os.pardir, "tools")
@@ -22,8 +22,8 @@ def run(*argv):
 
 class ReleaseToolsTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="np-release-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.dir = temp_folder("np-release-")
+        self.addCleanup(remove_folder, self.dir)
         self.keys = os.path.join(self.dir, "keys")
         self.assertEqual(run(SIGN, "--new-key", self.keys).returncode, 0)
         self.private = os.path.join(self.keys, "firmware-signing.key")

@@ -9,9 +9,7 @@ before it asks the bucket for anything, while events are still reported."""
 
 import base64
 import os
-import shutil
 import subprocess
-import tempfile
 import time
 import unittest
 
@@ -21,6 +19,7 @@ from firmware_scenarios import (CHECKING, DOWNLOADING, MISMATCH, NEW_IMAGE,
                                 SIGNATURE_MISSING, Scenario, ScenarioCase)
 from report_server import ReportServer
 from standins import S3Standin
+from workdir import remove_folder, temp_folder
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIGN_FIRMWARE = os.path.join(HERE, os.pardir, "tools", "sign-firmware")
@@ -29,11 +28,11 @@ SIG_KEY = IMAGE_KEY + ".sig"
 KEY_ERROR = "Error: Firmware public key - "
 TWO_CHECKS = 150  # the worker waits 60 s between checks
 
-KEYS = tempfile.mkdtemp(prefix="np-sigkeys-")
+KEYS = temp_folder("np-sigkeys-")
 
 
 def tearDownModule():
-    shutil.rmtree(KEYS, ignore_errors=True)
+    remove_folder(KEYS)
 
 
 def _new_key(name):
@@ -45,7 +44,7 @@ def _new_key(name):
 
 def _sign(key_folder, image):
     """The raw signature tools/sign-firmware makes of `image`."""
-    path = os.path.join(tempfile.mkdtemp(dir=KEYS), "image.hex")
+    path = os.path.join(KEYS, "image-%d.hex" % len(os.listdir(KEYS)))
     with open(path, "wb") as f:
         f.write(image)
     subprocess.run([SIGN_FIRMWARE,
