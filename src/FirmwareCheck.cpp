@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "Credentials.h"
 #include "EventLog.h"
+#include "FirmwareSignature.h"
 #include "S3Client.h"
 #include "Settings.h"
 
@@ -68,6 +69,7 @@ void UpdateTo(const S3Client& client, const S3Credentials& credentials,
     return;
   }
   LogLine("Downloading firmware file");
+  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, image.body)) return;
   if (!WriteImageFile(firmware_file_path, image.body)) {
     LogLine("Error: Writing firmware file");
     return;
@@ -125,6 +127,7 @@ bool WriteImageFile(const std::string& target, const std::string& image) {
 
 void CheckFirmware() {
   LogLine("Checking for firmware update");
+  if (!FirmwarePublicKeyUsable()) return;
   S3Credentials credentials;
   if (!CheckCredentials(credentials)) return;
 

@@ -10,6 +10,8 @@
 #include <systemd/sd-daemon.h>
 #endif
 
+#include "FirmwareSignature.h"
+
 namespace {
 
 constexpr const char* kVersionBanner = "NetworkProxy Version: 1.0.7";
@@ -37,6 +39,7 @@ NetworkProxy::NetworkProxy() {
   ReportCaFile();
   ReportTokenFile();
   ReportCurlEnvironment();
+  LoadFirmwarePublicKey();
   Handshake();
 
   serial_worker_ = new std::thread([this] { SerialLoop(); });

@@ -32,10 +32,14 @@ NO_SCRIPT = "Error: Update script not found"
 DOWNLOAD_ERROR = "Error: Downloading firmware file"
 DOWNLOADING = "Downloading firmware file"
 WRITE_ERROR = "Error: Writing firmware file"
+SIGNATURE_MISSING = "Error: Firmware signature missing"
+SIGNATURE_INVALID = "Error: Firmware signature not valid"
 CHECK_LINES = {CHECKING, READ_ERROR, MATCH, MISMATCH, NO_SCRIPT,
-               DOWNLOAD_ERROR, DOWNLOADING, WRITE_ERROR}
+               DOWNLOAD_ERROR, DOWNLOADING, WRITE_ERROR,
+               SIGNATURE_MISSING, SIGNATURE_INVALID}
 # Lines after which a check returns and the daemon carries on.
-RETURNING = {READ_ERROR, MATCH, NO_SCRIPT, DOWNLOAD_ERROR, WRITE_ERROR}
+RETURNING = {READ_ERROR, MATCH, NO_SCRIPT, DOWNLOAD_ERROR, WRITE_ERROR,
+             SIGNATURE_MISSING, SIGNATURE_INVALID}
 # Start of the line a check ends with when the site's key file is unusable.
 CREDENTIALS_ERROR = "Error: Credentials file - "
 

@@ -1,0 +1,179 @@
+#include "FirmwareSignature.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include "EventLog.h"
+#include "S3Client.h"
+
+namespace {
+
+// A PEM public key is a few hundred bytes; anything far larger is the
+// wrong file, and reading it whole would only cost memory.
+constexpr std::size_t kMaxKeyFileSize = 16 * 1024;
+
+// base64 of 64 bytes: 86 characters, then "==" when padded.
+constexpr std::size_t kBase64Unpadded = 86;
+constexpr std::size_t kBase64Padded = 88;
+
+constexpr const char* kSignatureSuffix = ".sig";
+
+// Set once by LoadFirmwarePublicKey before the workers start.
+bool g_key_configured = false;
+const FirmwarePublicKey* g_key = nullptr;
+
+bool IsBase64Character(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         c == '+' || c == '/';
+}
+
+// Reads all of `path` into `content` (at most kMaxKeyFileSize bytes).
+// Returns 0 or an errno value (EFBIG for a file too large to be a key).
+int ReadSmallFile(const std::string& path, std::string* content) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  char buffer[4096];
+  int error = 0;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if (n == 0) break;
+    if (content->size() + static_cast<std::size_t>(n) > kMaxKeyFileSize) {
+      error = EFBIG;
+      break;
+    }
+    content->append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return error;
+}
+
+}  // namespace
+
+bool DecodeSignatureObject(const std::string& object, std::string* signature) {
+  signature->clear();
+  if (object.size() == kSignatureSize) {
+    *signature = object;
+    return true;
+  }
+  std::string text = object;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  if (text.size() == kBase64Unpadded) text += "==";
+  if (text.size() != kBase64Padded || text.compare(kBase64Unpadded, 2, "==") != 0) {
+    return false;
+  }
+  // One line of the plain alphabet: EVP_DecodeBlock would skip white space
+  // and take '=' anywhere, which a signature file has no business holding.
+  for (std::size_t i = 0; i < kBase64Unpadded; ++i) {
+    if (!IsBase64Character(text[i])) return false;
+  }
+  unsigned char decoded[kBase64Padded / 4 * 3];
+  int length = EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(text.data()),
+                               static_cast<int>(text.size()));
+  // EVP_DecodeBlock counts the two padding characters as zero bytes.
+  if (length != static_cast<int>(sizeof decoded)) return false;
+  signature->assign(reinterpret_cast<const char*>(decoded), kSignatureSize);
+  return true;
+}
+
+FirmwarePublicKey FirmwarePublicKey::FromFile(const std::string& path) {
+  std::string pem;
+  int error = ReadSmallFile(path, &pem);
+  if (error != 0) {
+    FirmwarePublicKey key;
+    key.origin_ = path;
+    key.error_ = error;
+    return key;
+  }
+  return FromPem(pem, path);
+}
+
+FirmwarePublicKey FirmwarePublicKey::FromPem(const std::string& pem, const std::string& origin) {
+  FirmwarePublicKey key;
+  key.origin_ = origin;
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  EVP_PKEY* loaded = bio != nullptr ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr)
+                                    : nullptr;
+  BIO_free(bio);
+  // The reasons stay in the thread's error queue otherwise.
+  ERR_clear_error();
+  if (loaded == nullptr) {
+    key.problem_ = "not a PEM public key";
+    return key;
+  }
+  if (EVP_PKEY_get_id(loaded) != EVP_PKEY_ED25519) {
+    EVP_PKEY_free(loaded);
+    key.problem_ = "not an Ed25519 key";
+    return key;
+  }
+  key.key_.reset(loaded);
+  return key;
+}
+
+void FirmwarePublicKey::LogProblem() const {
+  if (error_ != 0) {
+    LogSystemError(error_, "Error: Firmware public key - %s", origin_.c_str());
+  } else {
+    LogFormat("Error: Firmware public key - %s: %s", origin_.c_str(), problem_.c_str());
+  }
+}
+
+bool FirmwarePublicKey::Verifies(const std::string& signature, const std::string& data) const {
+  if (!usable() || signature.size() != kSignatureSize) return false;
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  if (context == nullptr) return false;
+  // Ed25519 hashes the message itself: no digest is named.
+  bool valid =
+      EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key_.get()) == 1 &&
+      EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature.data()),
+                       signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                       data.size()) == 1;
+  EVP_MD_CTX_free(context);
+  ERR_clear_error();
+  return valid;
+}
+
+void LoadFirmwarePublicKey() {
+  const char* path = std::getenv(kFirmwarePublicKeyVariable);
+  if (path == nullptr || *path == '\0') return;
+  g_key_configured = true;
+  // Kept for the life of the process, like the other settings.
+  g_key = new FirmwarePublicKey(FirmwarePublicKey::FromFile(path));
+}
+
+bool FirmwareSignatureRequired() { return g_key_configured; }
+
+bool FirmwarePublicKeyUsable() {
+  if (!g_key_configured || g_key->usable()) return true;
+  g_key->LogProblem();
+  return false;
+}
+
+bool FirmwareSignatureAccepted(const S3Client& client, const std::string& bucket,
+                               const std::string& image_key, const std::string& image) {
+  if (!g_key_configured) return true;
+  S3Client::Object object = client.GetObject(bucket, image_key + kSignatureSuffix);
+  if (!object.ok) {
+    LogLine("Error: Firmware signature missing");
+    return false;
+  }
+  std::string signature;
+  if (!DecodeSignatureObject(object.body, &signature) || !g_key->Verifies(signature, image)) {
+    LogLine("Error: Firmware signature not valid");
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,90 @@
+// FirmwareSignature: proof that a firmware image comes from the people who
+// hold the site's signing key, not merely from someone who can write to the
+// bucket.
+//
+// A site turns it on with NETWORKPROXY_FIRMWARE_PUBLIC_KEY=<file>, an Ed25519
+// public key in PEM. The signature of "Version_<v>.hex" is the object
+// "Version_<v>.hex.sig": the 64-byte Ed25519 signature over the image's
+// bytes, stored raw or as one line of base64. Verification is libcrypto's
+// (EVP_DigestVerify); nothing here does arithmetic of its own.
+//
+// Threads: LoadFirmwarePublicKey on the main thread before the workers
+// start; the rest from the update worker (tests call the pure pieces from
+// anywhere). The loaded key lives as long as the process.
+#ifndef NETWORKPROXY_FIRMWARESIGNATURE_H_
+#define NETWORKPROXY_FIRMWARESIGNATURE_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <openssl/evp.h>
+
+class S3Client;
+
+// Length of an Ed25519 signature in bytes.
+constexpr std::size_t kSignatureSize = 64;
+
+// Name of the setting (an environment variable read at start-up).
+constexpr const char* kFirmwarePublicKeyVariable = "NETWORKPROXY_FIRMWARE_PUBLIC_KEY";
+
+// Turns the bytes of a ".sig" object into the 64-byte signature: either the
+// raw 64 bytes, or base64 of 64 bytes on one line (padding optional; one
+// trailing LF or CR LF allowed). Returns false for anything else, leaving
+// `signature` empty.
+bool DecodeSignatureObject(const std::string& object, std::string* signature);
+
+// An Ed25519 public key read from a PEM file, or the reason it could not be.
+class FirmwarePublicKey {
+ public:
+  // Reads `path`. Never fails outright: check usable() and LogProblem().
+  static FirmwarePublicKey FromFile(const std::string& path);
+  // Reads PEM text already in memory (`origin` names it in the problem).
+  static FirmwarePublicKey FromPem(const std::string& pem, const std::string& origin);
+
+  bool usable() const { return key_ != nullptr; }
+
+  // Logs "Error: Firmware public key - <file>: <reason>". Only when !usable().
+  void LogProblem() const;
+
+  // True only when `signature` (64 bytes) is this key's Ed25519 signature
+  // over exactly `data`. Always false when !usable().
+  bool Verifies(const std::string& signature, const std::string& data) const;
+
+ private:
+  struct KeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+  };
+
+  std::unique_ptr<EVP_PKEY, KeyFree> key_;
+  std::string origin_;  // the file's path, for the log
+  int error_ = 0;       // errno of a failed read; 0 when the content was wrong
+  std::string problem_; // what was wrong with the content
+};
+
+// Start-up: reads NETWORKPROXY_FIRMWARE_PUBLIC_KEY and, when it is set and
+// not empty, loads the key it names. A key that cannot be loaded is kept as
+// a problem to report at every check: it never turns into "no key". Main
+// thread, before the workers start; call at most once.
+void LoadFirmwarePublicKey();
+
+// True when a key was configured at start-up (loaded or not): every image
+// must then be signed, and the check keeps the image in memory until
+// FirmwareSignatureAccepted has seen it.
+bool FirmwareSignatureRequired();
+
+// The start of each check: true when no key is configured or it loaded;
+// otherwise logs the key's problem and returns false, and the check must
+// stop before any download.
+bool FirmwarePublicKeyUsable();
+
+// The check's last step before the image is written: true when no key is
+// configured. Otherwise fetches "<image_key>.sig" from `bucket` with
+// `client` and verifies it over `image`, the exact bytes to be written.
+// Logs "Error: Firmware signature missing" when the object cannot be had and
+// "Error: Firmware signature not valid" when it cannot be decoded or does
+// not verify; returns false then.
+bool FirmwareSignatureAccepted(const S3Client& client, const std::string& bucket,
+                               const std::string& image_key, const std::string& image);
+
+#endif  // NETWORKPROXY_FIRMWARESIGNATURE_H_

@@ -1,0 +1,164 @@
+"""Signed firmware, end to end: the daemon started with
+NETWORKPROXY_FIRMWARE_PUBLIC_KEY against the S3 stand-in. Keys are made and
+images signed with tools/sign-firmware, as a release machine would.
+
+Only an image whose .sig verifies with the site's key may be written and
+handed off; anything else leaves the image on disk alone, starts no script,
+and the next check tries again. A key that cannot be used stops every check
+before it asks the bucket for anything, while events are still reported."""
+
+import base64
+import os
+import subprocess
+import time
+import unittest
+
+import harness
+from firmware_scenarios import (CHECKING, DOWNLOADING, MISMATCH, NEW_IMAGE,
+                                OLD_IMAGE, SIGNATURE_INVALID,
+                                SIGNATURE_MISSING, Scenario, ScenarioCase)
+from report_server import ReportServer
+from standins import S3Standin
+from workdir import remove_folder, temp_folder
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIGN_FIRMWARE = os.path.join(HERE, os.pardir, "tools", "sign-firmware")
+IMAGE_KEY = "Version_1.0.9.hex"
+SIG_KEY = IMAGE_KEY + ".sig"
+KEY_ERROR = "Error: Firmware public key - "
+TWO_CHECKS = 150  # the worker waits 60 s between checks
+
+KEYS = temp_folder("np-sigkeys-")
+
+
+def tearDownModule():
+    remove_folder(KEYS)
+
+
+def _new_key(name):
+    folder = os.path.join(KEYS, name)
+    subprocess.run([SIGN_FIRMWARE, "--new-key", folder], check=True,
+                   stdout=subprocess.DEVNULL)
+    return folder
+
+
+def _sign(key_folder, image):
+    """The raw signature tools/sign-firmware makes of `image`."""
+    path = os.path.join(KEYS, "image-%d.hex" % len(os.listdir(KEYS)))
+    with open(path, "wb") as f:
+        f.write(image)
+    subprocess.run([SIGN_FIRMWARE,
+                    os.path.join(key_folder, "firmware-signing.key"), path],
+                   check=True, stdout=subprocess.DEVNULL)
+    with open(path + ".sig", "rb") as f:
+        return f.read()
+
+
+SITE = _new_key("site")
+SITE_PUBLIC = os.path.join(SITE, "firmware-public.pem")
+SIGNATURE = _sign(SITE, NEW_IMAGE)
+assert len(SIGNATURE) == 64
+TAMPERED = bytearray(NEW_IMAGE)
+TAMPERED[len(TAMPERED) // 2] ^= 0x01
+TAMPERED = bytes(TAMPERED)
+
+
+def signed(signature, image=NEW_IMAGE):
+    objects = {"update.txt": b"1.0.9\n", IMAGE_KEY: image}
+    if signature is not None:
+        objects[SIG_KEY] = signature
+    return objects
+
+
+def with_key(objects, **kwargs):
+    return Scenario(objects, old_image=OLD_IMAGE,
+                    wrapper=["env", "NETWORKPROXY_FIRMWARE_PUBLIC_KEY=" + SITE_PUBLIC],
+                    **kwargs)
+
+
+def _publish_signature(s3):
+    s3.put(SIG_KEY, SIGNATURE)
+
+
+DOWNLOADED = [CHECKING, MISMATCH, DOWNLOADING]
+
+
+class SignedFirmwareTest(ScenarioCase):
+    SCENARIOS = {
+        # The slowest first, so the rest run while it waits.
+        "signature_published_later": with_key(
+            signed(None), checks=2, deadline=TWO_CHECKS,
+            on_line=(SIGNATURE_MISSING, _publish_signature)),
+        "raw": with_key(signed(SIGNATURE)),
+        "base64": with_key(signed(base64.b64encode(SIGNATURE) + b"\n")),
+        "missing": with_key(signed(None)),
+        "tampered_image": with_key(signed(SIGNATURE, TAMPERED)),
+        "truncated": with_key(signed(SIGNATURE[:63])),
+    }
+
+    def test_genuine_signature_raw_or_base64_is_handed_off(self):
+        for name in ("raw", "base64"):
+            with self.subTest(name):
+                o = self.outcome(name)
+                self.assertEqual(o.lines, DOWNLOADED, self.describe(o))
+                self.assertRequested(o, ["update.txt", IMAGE_KEY, SIG_KEY])
+                self.assertHandedOff(o)
+
+    def test_missing_signature_refuses_the_image(self):
+        o = self.outcome("missing")
+        self.assertKeptRunning(o, DOWNLOADED + [SIGNATURE_MISSING], OLD_IMAGE)
+        self.assertRequested(o, ["update.txt", IMAGE_KEY, SIG_KEY])
+
+    # Which signatures fit which bytes is shown in the unit tests; here one
+    # that does not verify and one that cannot be decoded.
+    def test_signature_that_does_not_fit_refuses_the_image(self):
+        for name in ("tampered_image", "truncated"):
+            with self.subTest(name):
+                o = self.outcome(name)
+                self.assertKeptRunning(o, DOWNLOADED + [SIGNATURE_INVALID], OLD_IMAGE)
+                self.assertRequested(o, ["update.txt", IMAGE_KEY, SIG_KEY])
+
+    def test_refused_image_is_tried_again_at_next_check(self):
+        o = self.outcome("signature_published_later")
+        self.assertEqual(o.lines, DOWNLOADED + [SIGNATURE_MISSING] + DOWNLOADED,
+                         self.describe(o))
+        self.assertRequested(o, ["update.txt", IMAGE_KEY, SIG_KEY] * 2)
+        self.assertHandedOff(o)
+
+
+class BrokenKeyTest(unittest.TestCase):
+    """The site's key file holds the private key instead of the public one:
+    a mistake that must stop every update, not switch signing off."""
+
+    def test_unusable_key_stops_every_check_but_not_reporting(self):
+        private = os.path.join(SITE, "firmware-signing.key")
+        s3 = S3Standin(signed(SIGNATURE))
+        self.addCleanup(s3.stop)
+        server = ReportServer()
+        self.addCleanup(server.stop)
+        env = harness.standin_env(report=server, s3=s3)
+        env["NETWORKPROXY_FIRMWARE_PUBLIC_KEY"] = private
+        d = harness.Daemon(answers=[b"ok\n", b"version=1.0.8\n"], env=env)
+        self.addCleanup(d.stop)
+        self.assertTrue(d.wait_ready(40), d.stdout())
+        expected = KEY_ERROR + private + ": not a PEM public key"
+        self.assertIsNotNone(d.wait_log(expected, 30), d.log_messages())
+
+        d.send_line("i:door=1\n")
+        self.assertEqual(len(server.wait_requests(1, 30)), 1, d.log_messages())
+
+        # The second check, a minute later, refuses again.
+        self.assertIsNotNone(d.wait_log(expected, 100, count=2), d.log_messages())
+        time.sleep(1)
+        self.assertTrue(d.alive())
+        self.assertEqual(s3.requests(), [], "the bucket was asked")
+        messages = d.log_messages()
+        self.assertEqual([m for m in messages if m in (CHECKING, MISMATCH, DOWNLOADING)],
+                         [CHECKING, CHECKING])
+        with open(private) as f:
+            secret = f.read().splitlines()[1]
+        self.assertNotIn(secret, d.log_text())
+
+
+if __name__ == "__main__":
+    unittest.main()
