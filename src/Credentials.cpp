@@ -1,7 +1,5 @@
 #include "Credentials.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <openssl/crypto.h>
 
@@ -11,6 +9,7 @@
 #include <utility>
 
 #include "Settings.h"
+#include "SmallFile.h"
 
 namespace {
 
@@ -25,33 +24,6 @@ std::string_view Trim(std::string_view text) {
   if (first == std::string_view::npos) return std::string_view();
   std::size_t last = text.find_last_not_of(kSpace);
   return text.substr(first, last - first + 1);
-}
-
-// Reads the whole file into `content`, which is reserved up front so that
-// it never moves (a moved buffer would leave an unwiped copy behind).
-// Returns 0, or the errno value of the failed call (EFBIG when too big).
-int ReadSmallFile(const char* path, std::string& content) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return errno;
-  content.reserve(kMaxCredentialsFileSize + 1);
-  content.resize(kMaxCredentialsFileSize + 1);
-  std::size_t used = 0;
-  int error = 0;
-  while (used < content.size()) {
-    ssize_t n = read(fd, &content[used], content.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
-  }
-  close(fd);
-  if (error == 0 && used > kMaxCredentialsFileSize) error = EFBIG;
-  // Shrinking keeps the buffer; the bytes past `used` were never written.
-  content.resize(error == 0 ? used : 0);
-  return error;
 }
 
 // Finds the profile's keys in the INI text. Later lines win over earlier
@@ -138,7 +110,7 @@ CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Cre
   out.Clear();
   CredentialsLookup result;
   std::string content;
-  int error = (path != nullptr && *path != '\0') ? ReadSmallFile(path, content) : ENOENT;
+  int error = (path != nullptr && *path != '\0') ? ReadSmallFile(path, kMaxCredentialsFileSize, content) : ENOENT;
   if (error == ENOENT || error == ENOTDIR) {
     // Not configured on this site: the pair the binary was built with.
     out.access_key_id = kAccessKeyId;

@@ -1,7 +1,5 @@
 #include "FirmwareSignature.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 
 #include "EventLog.h"
 #include "S3Client.h"
+#include "SmallFile.h"
 
 namespace {
 
@@ -33,31 +32,6 @@ const FirmwarePublicKey* g_key = nullptr;
 bool IsBase64Character(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
          c == '+' || c == '/';
-}
-
-// Reads all of `path` into `content` (at most kMaxKeyFileSize bytes).
-// Returns 0 or an errno value (EFBIG for a file too large to be a key).
-int ReadSmallFile(const std::string& path, std::string* content) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  char buffer[4096];
-  int error = 0;
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    if (n == 0) break;
-    if (content->size() + static_cast<std::size_t>(n) > kMaxKeyFileSize) {
-      error = EFBIG;
-      break;
-    }
-    content->append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return error;
 }
 
 }  // namespace
@@ -91,7 +65,7 @@ bool DecodeSignatureObject(const std::string& object, std::string* signature) {
 
 FirmwarePublicKey FirmwarePublicKey::FromFile(const std::string& path) {
   std::string pem;
-  int error = ReadSmallFile(path, &pem);
+  int error = ReadSmallFile(path.c_str(), kMaxKeyFileSize, pem);
   if (error != 0) {
     FirmwarePublicKey key;
     key.origin_ = path;

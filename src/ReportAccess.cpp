@@ -13,6 +13,7 @@
 #include "ChildProcess.h"
 #include "Credentials.h"
 #include "Settings.h"
+#include "SmallFile.h"
 
 const char* const kBearerHeaderArgument = "@/dev/fd/3";
 static_assert(kPassedDescriptor == 3, "kBearerHeaderArgument names descriptor 3");
@@ -48,30 +49,12 @@ std::vector<const char*> BuildEnvironment() {
 // Reads the first line of `path` (without CR or LF) into `token`. Returns 0
 // or an errno value.
 int ReadToken(const char* path, std::string& token) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return errno;
-  token.reserve(kMaxTokenFileSize + 1);
-  token.resize(kMaxTokenFileSize + 1);
-  std::size_t used = 0;
-  int error = 0;
-  while (used < token.size()) {
-    ssize_t n = read(fd, &token[used], token.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
-  }
-  close(fd);
-  if (error == 0 && used > kMaxTokenFileSize) error = EFBIG;
-  std::size_t end = error == 0 ? token.find_first_of("\r\n") : 0;
-  if (end == std::string::npos || end > used) end = used;
+  int error = ReadSmallFile(path, kMaxTokenFileSize, token);
+  if (error != 0) return error;
   // Shrinking keeps the buffer, so WipeString still reaches every byte.
-  token.resize(end);
-  if (error == 0 && token.empty()) error = ENODATA;
-  return error;
+  std::size_t end = token.find_first_of("\r\n");
+  if (end != std::string::npos) token.resize(end);
+  return token.empty() ? ENODATA : 0;
 }
 
 }  // namespace

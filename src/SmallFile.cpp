@@ -1,0 +1,31 @@
+#include "SmallFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+int ReadSmallFile(const char* path, std::size_t max_size, std::string& content) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno;
+  // One byte more than allowed tells a file that is too large.
+  content.reserve(max_size + 1);
+  content.resize(max_size + 1);
+  std::size_t used = 0;
+  int error = 0;
+  while (used < content.size()) {
+    ssize_t n = read(fd, &content[used], content.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  if (error == 0 && used > max_size) error = EFBIG;
+  // Shrinking keeps the buffer; the bytes past `used` were never written.
+  content.resize(error == 0 ? used : 0);
+  return error;
+}
