@@ -5,14 +5,15 @@ are dropped unlogged."""
 import time
 import unittest
 
-from harness import Daemon, ReportServer
+from harness import Daemon, standin_env
+from report_server import ReportServer
 
 
 class StartupEventsTest(unittest.TestCase):
     def test_events_sent_during_start_up_are_reported_in_order(self):
         with ReportServer() as server, Daemon(
                 answers=[b"version=1.0\n", b"version=1.0\n"],
-                env={"NETWORKPROXY_REPORT_HOST": server.host}) as d:
+                env=standin_env(server)) as d:
             self.assertTrue(d.wait_log("Configuring Serial Port", 20))
             time.sleep(0.2)  # raw mode is set right after that line
             sent = []
