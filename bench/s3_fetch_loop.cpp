@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     const char* key_id = std::getenv("AWS_ACCESS_KEY_ID");
     const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
     S3Client client(region, S3Credentials(key_id ? key_id : "", secret ? secret : ""));
-    S3Client::Object object = client.GetObject(bucket, key);
+    S3Client::Object object = client.GetObject(bucket, key, kVersionFileLimits);
     char published[32] = {0};
     if (object.ok) ReadPublishedVersion(object.body, published);
     const int64_t cpu_ns = Nanoseconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_start;

@@ -5,8 +5,10 @@
 // Input: the controller's version text up to the first 0xFF byte (at most
 // 31 bytes, NULs dropped), then the file's bytes.
 //
-// Oracle: the published version is the file's first line without the CR of
-// a CR LF end, cut to 31 bytes and terminated; the image key is
+// Oracle: the published version is the file's first line without a leading
+// byte-order mark and trailing blanks and CRs, cut to 31 bytes and
+// terminated; it is usable exactly when it is a non-empty run of
+// A-Z a-z 0-9 . _ + -; the image key is
 // "Version_<published>.hex"; the image URL carries nothing but unreserved
 // bytes and percent escapes after the endpoint, whatever the file held.
 #include <algorithm>
@@ -45,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   ReadPublishedVersion(file, published);
 
   std::string line = file.substr(0, file.find('\n'));
-  if (file.find('\n') != std::string::npos && line.size() < sizeof published &&
-      !line.empty() && line.back() == '\r') {
+  if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
     line.pop_back();
   }
   line.resize(std::min(line.size(), sizeof published - 1));
@@ -61,6 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::memcpy(controller_version, controller.data(), controller.size());
   const bool match = std::strncmp(published, controller_version, sizeof published) == 0;
   FUZZ_CHECK(match == (std::string(published) == controller));
+
+  // The version is text: a NUL in the file's line ends it.
+  const std::string text = line.substr(0, line.find('\0'));
+  const bool usable = !text.empty() && text.find_first_not_of(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._+-") == std::string::npos;
+  FUZZ_CHECK(IsUsableVersion(published) == usable);
 
   char key[64];
   std::memset(key, 'Z', sizeof key);

@@ -7,10 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "ChildProcess.h"
 
 namespace {
+
+// Serialises appends within the process, so a line that did not fit can be
+// cut off again without taking another writer's line with it.
+std::mutex log_mutex;
 
 // Formats into a kLogLineSize buffer, cut to fit.
 std::string FormatMessage(const char* format, va_list args) {
@@ -42,10 +47,18 @@ void LogLine(const std::string& message) {
   line += '\t';
   line += message;
   line += '\n';
-  // One write on an O_APPEND descriptor keeps concurrent lines whole.
   int fd = open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  WriteAll(fd, line.data(), line.size());
+  {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    const off_t line_start = lseek(fd, 0, SEEK_END);
+    // A full disk or the file-size limit may take part of a line: cut it
+    // off again, or the next line would be glued to the fragment.
+    if (!WriteAll(fd, line.data(), line.size()) && line_start >= 0) {
+      int ignored = ftruncate(fd, line_start);
+      (void)ignored;
+    }
+  }
   close(fd);
 }
 

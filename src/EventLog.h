@@ -2,10 +2,11 @@
 // working directory, one "<YYYY-mm-dd HH:MM:SS>\t<message>\n" line per entry.
 //
 // Every function here may be called from any thread at any time. A line is
-// formatted whole and written in one write() on a descriptor opened for
-// append, so lines of concurrent callers never interleave. A file that
-// cannot be opened or written loses the line silently: no log is better than
-// no daemon.
+// formatted whole and appended under a process-wide lock, so lines of
+// concurrent callers never interleave. A file that cannot be opened or
+// written loses the line silently: no log is better than no daemon. A line
+// written only in part (full disk, file-size limit) is cut off again, so the
+// file only ever holds whole lines.
 #ifndef NETWORKPROXY_EVENTLOG_H_
 #define NETWORKPROXY_EVENTLOG_H_
 

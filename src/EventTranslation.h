@@ -21,8 +21,9 @@ constexpr std::size_t kEventObjectCapacity = 16384;
 std::map<std::string, std::string> mappify(const char* payload);
 
 // Writes `text` as the body of a JSON string (without the surrounding quotes)
-// onto `out`: '"', '\\' and control characters are escaped, every other byte
-// is copied unchanged.
+// onto `out`: '"', '\\' and control characters are escaped, well-formed UTF-8
+// is copied unchanged, and each byte that is not part of a well-formed UTF-8
+// sequence becomes the \u00XX escape of its value.
 void AppendJsonEscaped(std::string& out, const std::string& text);
 
 // The event object of `payload`: its members in key order, as

@@ -4,28 +4,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "ChildProcess.h"
 #include "Credentials.h"
 #include "EventLog.h"
 #include "FirmwareSignature.h"
+#include "HandOffGuard.h"
+#include "ImageFile.h"
 #include "S3Client.h"
 #include "Settings.h"
 
 namespace {
 
-// Directory part of `path` ("." when it has none), for the temporary file
-// that must live on the same file system as the image.
-std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 // Puts the credentials into the environment for the update script alone:
 // called right before the hand-off, after which the process ends. Other
@@ -54,24 +52,87 @@ bool CheckCredentials(S3Credentials& credentials) {
   return false;
 }
 
-// Downloads the image `image_key` and hands off; returns only when that
-// failed (logged).
+// The time of a hand-off as the log writes times.
+std::string LocalTime(std::time_t when) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  char text[64] = {0};
+  std::strftime(text, sizeof text, "%Y-%m-%d %X", &local);
+  return text;
+}
+
+// True when a hand-off of `version` happened so recently that the
+// controller's version should have changed by now (logged).
+bool HeldBackByEarlierHandOff(const char* version) {
+  HandOffRecord last;
+  if (!ReadHandOffRecord(kHandOffRecordFile, &last) ||
+      !HandOffHeldBack(last, version, std::time(nullptr))) {
+    return false;
+  }
+  LogFormat("Error: Update to %s was handed off at %s; the controller still reports %s",
+            version, LocalTime(last.time).c_str(),
+            firmware_version[0] != '\0' ? firmware_version : "no version");
+  return true;
+}
+
+// Downloads `image_key` straight into its temporary file, so the image never
+// has to fit in memory, and renames it over firmware_file_path. Returns
+// false after logging why it failed.
+bool StreamImage(const S3Client& client, const char* image_key) {
+  ImageTempFile image_file(firmware_file_path);
+  if (!image_file.ok()) {
+    LogLine("Error: Writing firmware file");
+    return false;
+  }
+  S3Client::Object image =
+      client.GetObjectToFile(FirmwareBucket(), image_key, image_file.fd(), kImageLimits);
+  if (!image.ok) {
+    LogLine("Error: Downloading firmware file");
+    return false;
+  }
+  LogLine("Downloading firmware file");
+  if (!image_file.Commit()) {
+    LogLine("Error: Writing firmware file");
+    return false;
+  }
+  return true;
+}
+
+// Downloads `image_key` into memory (within the image bound), verifies its
+// signature over exactly those bytes and only then writes them to
+// firmware_file_path. Returns false after logging why it failed.
+bool FetchSignedImage(const S3Client& client, const char* image_key) {
+  S3Client::Object image = client.GetObject(FirmwareBucket(), image_key, kImageLimits);
+  if (!image.ok) {
+    LogLine("Error: Downloading firmware file");
+    return false;
+  }
+  LogLine("Downloading firmware file");
+  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, image.body)) return false;
+  if (!WriteImageFile(firmware_file_path, image.body)) {
+    LogLine("Error: Writing firmware file");
+    return false;
+  }
+  return true;
+}
+
+// Downloads the image `image_key` of `version` and hands off; returns only
+// when that failed (logged).
 void UpdateTo(const S3Client& client, const S3Credentials& credentials,
-              const char* image_key) {
+              const char* image_key, const char* version) {
   // Without the script nobody would restart the daemon after the exit.
   if (access(kUpdateScript, F_OK) != 0) {
     LogLine("Error: Update script not found");
     return;
   }
-  S3Client::Object image = client.GetObject(FirmwareBucket(), image_key);
-  if (!image.ok) {
-    LogLine("Error: Downloading firmware file");
+  if (!(FirmwareSignatureRequired() ? FetchSignedImage(client, image_key)
+                                    : StreamImage(client, image_key))) {
     return;
   }
-  LogLine("Downloading firmware file");
-  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, image.body)) return;
-  if (!WriteImageFile(firmware_file_path, image.body)) {
-    LogLine("Error: Writing firmware file");
+  // Recorded before the hand-off, so that a restarted daemon whose
+  // controller still reports the old version does not hand off again.
+  if (!WriteHandOffRecord(kHandOffRecordFile, HandOffRecord{version, std::time(nullptr)})) {
+    LogSystemError(errno, "Error: Recording the hand-off");
     return;
   }
   // The script inherits the credentials with the environment.
@@ -86,14 +147,31 @@ void UpdateTo(const S3Client& client, const S3Credentials& credentials,
 void ReadPublishedVersion(const std::string& version_file, char (&out)[32]) {
   std::memset(out, 0, sizeof out);
   std::size_t line_end = version_file.find('\n');
-  std::size_t line_length = line_end == std::string::npos ? version_file.size() : line_end;
-  std::size_t length = line_length < sizeof out - 1 ? line_length : sizeof out - 1;
-  // A version file saved with CR LF line ends must still match.
-  if (length == line_length && length > 0 && line_end != std::string::npos &&
-      version_file[length - 1] == '\r') {
-    --length;
+  std::size_t begin = 0;
+  std::size_t end = line_end == std::string::npos ? version_file.size() : line_end;
+  // Editors add a byte-order mark and trailing blanks that nobody sees; the
+  // version must still match the controller's.
+  if (version_file.compare(0, sizeof kUtf8Bom - 1, kUtf8Bom) == 0) {
+    begin = sizeof kUtf8Bom - 1;
   }
-  std::memcpy(out, version_file.data(), length);
+  while (end > begin && (version_file[end - 1] == ' ' || version_file[end - 1] == '\t' ||
+                         version_file[end - 1] == '\r')) {
+    --end;
+  }
+  std::size_t length = std::min(end - begin, sizeof out - 1);
+  std::memcpy(out, version_file.data() + begin, length);
+}
+
+bool IsUsableVersion(const char* version) {
+  if (*version == '\0') return false;
+  for (const char* p = version; *p != '\0'; ++p) {
+    const char c = *p;
+    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '+' ||
+                         c == '-';
+    if (!allowed) return false;
+  }
+  return true;
 }
 
 void BuildImageKey(const char* version, char (&out)[64]) {
@@ -102,27 +180,8 @@ void BuildImageKey(const char* version, char (&out)[64]) {
 }
 
 bool WriteImageFile(const std::string& target, const std::string& image) {
-  const std::string directory = DirectoryOf(target);
-  std::string temp_name = directory + "/.networkproxy-image.XXXXXX";
-  std::vector<char> temp_path(temp_name.begin(), temp_name.end());
-  temp_path.push_back('\0');
-
-  int fd = mkostemp(temp_path.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, image.data(), image.size()) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok && rename(temp_path.data(), target.c_str()) != 0) ok = false;
-  if (!ok) {
-    unlink(temp_path.data());
-    return false;
-  }
-  // Make the rename itself durable before the script may reboot anything.
-  int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    fsync(dir_fd);
-    close(dir_fd);
-  }
-  return true;
+  ImageTempFile file(target);
+  return file.ok() && WriteAll(file.fd(), image.data(), image.size()) && file.Commit();
 }
 
 void CheckFirmware() {
@@ -132,19 +191,26 @@ void CheckFirmware() {
   if (!CheckCredentials(credentials)) return;
 
   S3Client client(FirmwareRegion(), credentials);
-  S3Client::Object version_file = client.GetObject(FirmwareBucket(), kVersionKey);
+  S3Client::Object version_file =
+      client.GetObject(FirmwareBucket(), kVersionKey, kVersionFileLimits);
   if (!version_file.ok) {
     LogLine("Error: Reading the version file");
   } else {
     char published[32];
     ReadPublishedVersion(version_file.body, published);
-    if (std::strncmp(published, firmware_version, sizeof published) == 0) {
+    if (!IsUsableVersion(published)) {
+      // The version becomes part of an object key: "/" or ".." in it could
+      // reach another bucket through a path-normalising endpoint.
+      LogLine("Error: Version file holds no usable version");
+    } else if (std::strncmp(published, firmware_version, sizeof published) == 0) {
       LogLine("Versions match. No update required");
     } else {
       LogLine("Version Mismatch");
-      char image_key[64];
-      BuildImageKey(published, image_key);
-      UpdateTo(client, credentials, image_key);
+      if (!HeldBackByEarlierHandOff(published)) {
+        char image_key[64];
+        BuildImageKey(published, image_key);
+        UpdateTo(client, credentials, image_key, published);
+      }
     }
   }
 }

@@ -6,12 +6,36 @@
 #ifndef NETWORKPROXY_FIRMWARECHECK_H_
 #define NETWORKPROXY_FIRMWARECHECK_H_
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 
+#include "S3Client.h"
+
+// Bounds of the two downloads. The version file is one short line; the
+// image's bound is set at build time (NETWORKPROXY_MAX_IMAGE_BYTES).
+constexpr std::size_t kMaxVersionFileBytes = 4 * 1024;
+constexpr std::size_t kMaxImageBytes = NETWORKPROXY_MAX_IMAGE_BYTES;
+// The slowest link a site is expected to have. Each download's deadline lets
+// its largest object through at this rate, plus time to connect and retry.
+constexpr std::size_t kSlowLinkBytesPerSecond = 32 * 1024;
+constexpr std::chrono::seconds kRequestSetUpTime{30};
+constexpr std::chrono::seconds kVersionFileDeadline =
+    kRequestSetUpTime + std::chrono::seconds(kMaxVersionFileBytes / kSlowLinkBytesPerSecond);
+constexpr std::chrono::seconds kImageDeadline =
+    kRequestSetUpTime + std::chrono::seconds(kMaxImageBytes / kSlowLinkBytesPerSecond);
+constexpr S3Client::Limits kVersionFileLimits{kMaxVersionFileBytes, kVersionFileDeadline};
+constexpr S3Client::Limits kImageLimits{kMaxImageBytes, kImageDeadline};
+
 // Takes the published version out of the version file's bytes: its first
-// line (up to LF or the end), at most 31 characters, without the CR of a
-// CR LF line end. `out` receives a NUL-terminated text.
+// line (up to LF or the end) without a leading UTF-8 byte-order mark and
+// without trailing spaces, tabs and CRs, cut to 31 characters. `out`
+// receives a NUL-terminated text.
 void ReadPublishedVersion(const std::string& version_file, char (&out)[32]);
+
+// True when `version` is non-empty and made only of A-Z a-z 0-9 . _ + -,
+// so that it names an image key and nothing else.
+bool IsUsableVersion(const char* version);
 
 // Builds "Version_<version>.hex" into `out`, cut to fit.
 void BuildImageKey(const char* version, char (&out)[64]);

@@ -2,6 +2,7 @@
 
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +25,9 @@ constexpr std::size_t kBase64Unpadded = 86;
 constexpr std::size_t kBase64Padded = 88;
 
 constexpr const char* kSignatureSuffix = ".sig";
+// A signature object is one short line at most; its fetch is bounded like
+// the version file's (a slow link's worth of set-up time).
+constexpr S3Client::Limits kSignatureLimits{1024, std::chrono::seconds(30)};
 
 // Set once by LoadFirmwarePublicKey before the workers start.
 bool g_key_configured = false;
@@ -139,7 +143,12 @@ bool FirmwarePublicKeyUsable() {
 bool FirmwareSignatureAccepted(const S3Client& client, const std::string& bucket,
                                const std::string& image_key, const std::string& image) {
   if (!g_key_configured) return true;
-  S3Client::Object object = client.GetObject(bucket, image_key + kSignatureSuffix);
+  S3Client::Object object =
+      client.GetObject(bucket, image_key + kSignatureSuffix, kSignatureLimits);
+  if (object.too_large) {
+    LogLine("Error: Firmware signature not valid");
+    return false;
+  }
   if (!object.ok) {
     LogLine("Error: Firmware signature missing");
     return false;

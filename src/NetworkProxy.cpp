@@ -57,25 +57,30 @@ NetworkProxy::~NetworkProxy() {
 }
 
 void NetworkProxy::Handshake() {
-  std::this_thread::sleep_for(kHandshakeDelay);
-  monitor_.FlushBuffer();
+  // What the controller sends while the port settles is read, not flushed:
+  // its events (a boot event after a reflash above all) must not be lost.
+  StartupInput input(USB);
+  input.Collect(kHandshakeDelay);
 
-  const int timeout_ms = static_cast<int>(kHandshakeReadTimeout.count());
-  char reply[32] = {0};
   monitor_.Write("v:\r");
-  monitor_.Read(reply, sizeof reply, timeout_ms);
+  VersionAnswer first = input.AwaitVersion(kHandshakeReadTimeout);
   // Only the second answer counts: the first may be a line the controller
-  // was already sending when the query arrived.
+  // was already sending when the query arrived. When the second query
+  // brings no line at all, the first answer stands.
   monitor_.Write("v:\r");
-  monitor_.Read(reply, sizeof reply, timeout_ms);
+  VersionAnswer second = input.AwaitVersion(kHandshakeReadTimeout);
+  startup_events_ = input.TakeEvents();
 
-  if (std::strstr(reply, "version") == nullptr) return;
-  char* save = nullptr;
-  char* first = strtok_r(reply, "=", &save);
-  char* second = first != nullptr ? strtok_r(nullptr, "=", &save) : nullptr;
-  if (second == nullptr) return;  // "version" alone names no version
-  std::snprintf(firmware_version, sizeof firmware_version, "%s", second);
-
+  switch (ParseVersionAnswer(second.any_line ? second : first, firmware_version)) {
+    case VersionParse::kNone:
+      return;
+    case VersionParse::kTooLong:
+      // A cut version never matches the published one: better unknown.
+      monitor_.Logger("Error: Version answer too long");
+      return;
+    case VersionParse::kVersion:
+      break;
+  }
   char print_buffer[64] = {0};
   std::snprintf(print_buffer, sizeof print_buffer, "Firmware Version: %s", firmware_version);
   std::printf("%s\n", print_buffer);
@@ -83,6 +88,10 @@ void NetworkProxy::Handshake() {
 }
 
 void NetworkProxy::SerialLoop() {
+  // Events that came during start-up were logged then; they are reported
+  // before any line read now, in the order they came.
+  for (const std::string& event : startup_events_) monitor_.SendMessage(event.c_str() + 2);
+  startup_events_.clear();
   int failed_reads = 0;
   for (;;) {
     if (monitor_.SerialMonitorThread()) {

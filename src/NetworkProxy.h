@@ -6,11 +6,14 @@
 #ifndef NETWORKPROXY_NETWORKPROXY_H_
 #define NETWORKPROXY_NETWORKPROXY_H_
 
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "FirmwareCheck.h"
 #include "SerialMonitor.h"
 #include "Settings.h"
+#include "StartupInput.h"
 
 class NetworkProxy {
  public:
@@ -36,6 +39,9 @@ class NetworkProxy {
   void UpdateLoop();
 
   SerialMonitor monitor_;
+  // Event lines read before the workers ran; the serial worker reports them
+  // first. Written by the main thread before the workers start.
+  std::vector<std::string> startup_events_;
   std::thread* serial_worker_ = nullptr;
   std::thread* update_worker_ = nullptr;
 };

@@ -4,9 +4,12 @@
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,7 +23,7 @@ namespace {
 // Time allowed to set up the TCP connection (and TLS), per attempt.
 constexpr std::chrono::seconds kConnectTimeout{5};
 // A transfer slower than kLowSpeedLimitBytesPerSecond for kLowSpeedTime is
-// abandoned. There is no total time-out: firmware images can be large.
+// abandoned; the caller's deadline bounds a body that merely trickles.
 constexpr long kLowSpeedLimitBytesPerSecond = 1;
 constexpr std::chrono::seconds kLowSpeedTime{10};
 // Attempts per GetObject: the first one plus retries after network errors and
@@ -75,6 +78,7 @@ bool IsPermanentCurlError(CURLcode code) {
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_LOGIN_DENIED:
+    case CURLE_FILESIZE_EXCEEDED:
       return true;
     default:
       return false;
@@ -99,8 +103,11 @@ struct AttemptResult {
   bool retryable = false;
 };
 
+using Clock = std::chrono::steady_clock;
+
 AttemptResult Attempt(const std::string& url, const std::string& region,
-                      const S3Credentials& creds) {
+                      const S3Credentials& creds, int sink_fd, std::size_t max_bytes,
+                      std::chrono::milliseconds time_left) {
   AttemptResult r;
   std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
   if (!curl) {
@@ -130,6 +137,8 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
   }
   const std::string sigv4 = "aws:amz:" + region + ":s3";
   S3Exchange ex;
+  ex.sink_fd = sink_fd;
+  ex.max_bytes = max_bytes;
   char errbuf[CURL_ERROR_SIZE] = {0};
 
   CURL* c = curl.get();
@@ -153,6 +162,10 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
   set(curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, static_cast<long>(kConnectTimeout.count())));
   set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytesPerSecond));
   set(curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(kLowSpeedTime.count())));
+  set(curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<std::int64_t>(
+                                                  1, time_left.count()))));
+  // Refuses a larger Content-Length before any of the body is read.
+  set(curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_bytes)));
   set(curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4.c_str()));
   set(curl_easy_setopt(c, CURLOPT_USERNAME, creds.access_key_id.c_str()));
   set(curl_easy_setopt(c, CURLOPT_PASSWORD, creds.secret_access_key.c_str()));
@@ -171,6 +184,19 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   r.object.http_status = status;
+  if (rc == CURLE_FILESIZE_EXCEEDED || ex.too_large) {
+    r.object.error = "object larger than " + std::to_string(max_bytes) + " bytes";
+    r.object.too_large = true;
+    return r;
+  }
+  if (ex.sink_error != 0) {
+    r.object.error = std::string("writing the body: ") + std::strerror(ex.sink_error);
+    return r;
+  }
+  if (ex.out_of_memory) {
+    r.object.error = "out of memory";
+    return r;
+  }
   if (rc != CURLE_OK) {
     r.object.error = std::string("network: ") +
                      (errbuf[0] ? errbuf : curl_easy_strerror(rc));
@@ -189,9 +215,9 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
     r.object.error = "no Content-Length in reply";
     return r;
   }
-  if (static_cast<curl_off_t>(ex.body.size()) != content_length) {
+  if (static_cast<curl_off_t>(ex.received) != content_length) {
     // libcurl reports a short body itself; this is a second line of defence.
-    r.object.error = "body of " + std::to_string(ex.body.size()) +
+    r.object.error = "body of " + std::to_string(ex.received) +
                      " bytes, Content-Length " + std::to_string(content_length);
     r.retryable = true;
     return r;
@@ -201,7 +227,7 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
   const bool composite = EqualsIgnoreCase(ex.checksum_type, "COMPOSITE") ||
                          ex.checksum_sha256.find('-') != std::string::npos;
   if (!ex.checksum_sha256.empty() && !composite) {
-    const std::string actual = Sha256Base64(ex.body);
+    const std::string actual = ex.digest.FinalBase64();
     if (actual.empty()) {
       r.object.error = "SHA-256 computation failed";
       return r;
@@ -212,7 +238,7 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
     }
   }
   r.object.ok = true;
-  r.object.body = std::move(ex.body);
+  if (sink_fd < 0) r.object.body = std::move(ex.body);
   return r;
 }
 
@@ -233,8 +259,18 @@ std::string S3Client::ObjectUrl(const std::string& bucket,
   return endpoint + "/" + UriEncode(bucket, /*keep_slash=*/false) + "/" + path;
 }
 
-S3Client::Object S3Client::GetObject(const std::string& bucket,
-                                     const std::string& key) const {
+S3Client::Object S3Client::GetObject(const std::string& bucket, const std::string& key,
+                                     const Limits& limits) const {
+  return Fetch(bucket, key, -1, limits);
+}
+
+S3Client::Object S3Client::GetObjectToFile(const std::string& bucket, const std::string& key,
+                                           int fd, const Limits& limits) const {
+  return Fetch(bucket, key, fd, limits);
+}
+
+S3Client::Object S3Client::Fetch(const std::string& bucket, const std::string& key, int fd,
+                                 const Limits& limits) const {
   const S3Credentials& creds = credentials_;
   if (creds.access_key_id.empty() || creds.secret_access_key.empty()) {
     Object missing;
@@ -242,14 +278,29 @@ S3Client::Object S3Client::GetObject(const std::string& bucket,
     return missing;
   }
   const std::string url = ObjectUrl(bucket, key);
+  const Clock::time_point deadline = Clock::now() + limits.deadline;
+  auto time_left = [deadline] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  };
   std::chrono::milliseconds backoff = kInitialBackoff;
   AttemptResult last;
   for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
     if (attempt > 1) {
+      if (time_left() <= backoff) {
+        last.object.error += " (deadline reached)";
+        break;
+      }
       std::this_thread::sleep_for(backoff);
       backoff *= 2;
     }
-    last = Attempt(url, region_, creds);
+    // A file sink starts each attempt empty: a failed attempt's bytes must
+    // not stay in front of the next one's.
+    if (fd >= 0 && (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)) {
+      last = AttemptResult{};
+      last.object.error = std::string("emptying the file: ") + std::strerror(errno);
+      break;
+    }
+    last = Attempt(url, region_, creds, fd, limits.max_bytes, time_left());
     if (last.object.ok || !last.retryable) break;
     if (attempt == kMaxAttempts) {
       last.object.error += " (after " + std::to_string(kMaxAttempts) + " attempts)";

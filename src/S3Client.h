@@ -6,14 +6,17 @@
 // Addressing is virtual-host style against the regional endpoint, or
 // path-style against AWS_ENDPOINT_URL_S3 (else AWS_ENDPOINT_URL) when set.
 //
-// Each GetObject asks for "x-amz-checksum-mode: ENABLED" and hands back the
-// body only when its length equals the Content-Length and its SHA-256
-// equals x-amz-checksum-sha256 (when S3 sent a full-object one). Time-outs:
-// a few seconds to connect, then a low-speed limit rather than a total limit;
-// see the constants in S3Client.cpp. No signals are used, so other threads may
+// Each request asks for "x-amz-checksum-mode: ENABLED" and succeeds only
+// when the body's length equals the Content-Length and its SHA-256 equals
+// x-amz-checksum-sha256 (when S3 sent a full-object one); the digest is
+// computed as the body arrives. Every request is bounded by its caller's
+// Limits: a Content-Length or a body beyond max_bytes fails without
+// reading on, and the whole request, retries included, ends at its
+// deadline. Besides, a few seconds to connect and a low-speed limit; see the
+// constants in S3Client.cpp. No signals are used, so other threads may
 // start processes meanwhile (every child is started with our descriptors
 // closed, see ChildProcess.h, so none inherits a transfer's socket). No proxy
-// is used.
+// is used. Nothing thrown inside a libcurl callback leaves it.
 //
 // curl_global_init must have been called before the first request. An
 // S3Client may be used by one thread at a time; separate clients may be used
@@ -21,6 +24,8 @@
 #ifndef NETWORKPROXY_S3CLIENT_H_
 #define NETWORKPROXY_S3CLIENT_H_
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 
 #include "Credentials.h"
@@ -30,8 +35,15 @@ class S3Client {
   struct Object {
     bool ok = false;        // true only when the whole body arrived intact
     long http_status = 0;   // last HTTP status seen; 0 when none
-    std::string body;       // the object's bytes when ok
+    std::string body;       // the object's bytes when ok (GetObject only)
     std::string error;      // short reason when !ok, for the log
+    bool too_large = false; // the object is larger than Limits::max_bytes
+  };
+
+  // Bounds of one request.
+  struct Limits {
+    std::size_t max_bytes;               // largest object accepted
+    std::chrono::milliseconds deadline;  // for the whole request, retries included
   };
 
   // The client keeps its own copy of `credentials` and wipes it when it is
@@ -39,16 +51,28 @@ class S3Client {
   // GetObject fails without a request.
   explicit S3Client(std::string region, S3Credentials credentials = S3Credentials());
 
-  // Fetches `key` from `bucket`. Network errors and HTTP 5xx are retried a
-  // few times with back-off; HTTP 4xx fails at once. A body whose length
+  // Fetches `key` from `bucket` into memory. Network errors and HTTP 5xx
+  // are retried a few times with back-off while the deadline allows; HTTP
+  // 4xx and an object beyond max_bytes fail at once. A body whose length
   // differs from Content-Length, or whose SHA-256 differs from the
   // x-amz-checksum-sha256 S3 sent, is a failure.
-  Object GetObject(const std::string& bucket, const std::string& key) const;
+  Object GetObject(const std::string& bucket, const std::string& key,
+                   const Limits& limits) const;
+
+  // As GetObject, but the body streams into `fd`, an open regular file
+  // that the caller owns and that is emptied and rewound before each
+  // attempt; the returned Object's body stays empty. When !ok the file
+  // holds no usable content.
+  Object GetObjectToFile(const std::string& bucket, const std::string& key, int fd,
+                         const Limits& limits) const;
 
   // The URL GetObject requests for `bucket` and `key` (key path-encoded).
   std::string ObjectUrl(const std::string& bucket, const std::string& key) const;
 
  private:
+  Object Fetch(const std::string& bucket, const std::string& key, int fd,
+               const Limits& limits) const;
+
   std::string region_;
   S3Credentials credentials_;
 };

@@ -3,8 +3,11 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "ChildProcess.h"
 
 namespace {
 
@@ -46,9 +49,29 @@ std::string Sha256Base64(const std::string& data) {
   return std::string(reinterpret_cast<char*>(encoded), n > 0 ? n : 0);
 }
 
-size_t OnHeader(char* data, size_t size, size_t nitems, void* userdata) {
-  auto* ex = static_cast<S3Exchange*>(userdata);
-  const size_t n = size * nitems;
+Sha256Stream::Sha256Stream() : context_(EVP_MD_CTX_new()), ok_(false) {
+  ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) == 1;
+}
+
+Sha256Stream::~Sha256Stream() { EVP_MD_CTX_free(context_); }
+
+void Sha256Stream::Update(const char* data, std::size_t size) noexcept {
+  if (ok_ && size > 0) ok_ = EVP_DigestUpdate(context_, data, size) == 1;
+}
+
+std::string Sha256Stream::FinalBase64() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_len = 0;
+  if (!ok_ || EVP_DigestFinal_ex(context_, digest, &digest_len) != 1) return std::string();
+  ok_ = false;
+  unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+  int n = EVP_EncodeBlock(encoded, digest, static_cast<int>(digest_len));
+  return std::string(reinterpret_cast<char*>(encoded), n > 0 ? n : 0);
+}
+
+namespace {
+
+void TakeHeader(S3Exchange* ex, const char* data, size_t n) {
   std::string line(data, n);
   if (line.compare(0, 5, "HTTP/") == 0) {
     // A new response head (also after 100 Continue): forget the last one.
@@ -56,15 +79,54 @@ size_t OnHeader(char* data, size_t size, size_t nitems, void* userdata) {
     ex->checksum_type.clear();
     std::size_t sp = line.find(' ');
     ex->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
-    return n;
+    return;
   }
   std::size_t colon = line.find(':');
-  if (colon == std::string::npos) return n;
+  if (colon == std::string::npos) return;
   std::string name = Trim(line.substr(0, colon));
   if (EqualsIgnoreCase(name, "x-amz-checksum-sha256")) {
     ex->checksum_sha256 = Trim(line.substr(colon + 1));
   } else if (EqualsIgnoreCase(name, "x-amz-checksum-type")) {
     ex->checksum_type = Trim(line.substr(colon + 1));
+  }
+}
+
+// False when the transfer must end here (noted in the exchange).
+bool TakeBody(S3Exchange* ex, const char* data, size_t n) {
+  if (ex->status < 200 || ex->status >= 300) {
+    if (ex->body.size() < kMaxErrorBodyBytes) {
+      ex->body.append(data, std::min(n, kMaxErrorBodyBytes - ex->body.size()));
+    }
+    return true;
+  }
+  if (n > ex->max_bytes - ex->received) {
+    ex->too_large = true;
+    return false;
+  }
+  if (ex->sink_fd >= 0) {
+    if (!WriteAll(ex->sink_fd, data, n)) {
+      ex->sink_error = errno != 0 ? errno : EIO;
+      return false;
+    }
+  } else {
+    ex->body.append(data, n);
+  }
+  ex->digest.Update(data, n);
+  ex->received += n;
+  return true;
+}
+
+}  // namespace
+
+size_t OnHeader(char* data, size_t size, size_t nitems, void* userdata) {
+  auto* ex = static_cast<S3Exchange*>(userdata);
+  const size_t n = size * nitems;
+  try {
+    TakeHeader(ex, data, n);
+  } catch (...) {
+    // An exception must not unwind through libcurl's C frames.
+    ex->out_of_memory = true;
+    return 0;
   }
   return n;
 }
@@ -72,12 +134,12 @@ size_t OnHeader(char* data, size_t size, size_t nitems, void* userdata) {
 size_t OnBody(char* data, size_t size, size_t nmemb, void* userdata) {
   auto* ex = static_cast<S3Exchange*>(userdata);
   const size_t n = size * nmemb;
-  if (ex->status >= 200 && ex->status < 300) {
-    ex->body.append(data, n);
-  } else if (ex->body.size() < kMaxErrorBodyBytes) {
-    ex->body.append(data, std::min(n, kMaxErrorBodyBytes - ex->body.size()));
+  try {
+    return TakeBody(ex, data, n) ? n : 0;
+  } catch (...) {
+    ex->out_of_memory = true;
+    return 0;
   }
-  return n;
 }
 
 std::string ErrorCode(const std::string& body) {

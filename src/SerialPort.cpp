@@ -51,7 +51,8 @@ int OpenSerialPort(const char* port) {
   cfmakeraw(&options);
   options.c_cc[VMIN] = 1;
   options.c_cc[VTIME] = 0;
-  tcflush(USB, TCIFLUSH);
+  // Input already queued is not flushed: start-up reads it, so events the
+  // controller sent meanwhile are kept.
   if (tcsetattr(USB, TCSANOW, &options) != 0) {
     int error = errno;
     LogLine("Error from tcsetattr: ");

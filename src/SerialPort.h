@@ -12,7 +12,8 @@
 extern int USB;
 
 // Opens `port` exclusively and close-on-exec, blocking, 9600 8N1 raw, VMIN 1,
-// VTIME 0, then pauses kPortSettle. Returns 1 on success, 0 on failure
+// VTIME 0, keeping input already queued for start-up to read, then pauses
+// kPortSettle. Returns 1 on success, 0 on failure
 // (already reported on standard output or in the log). Leaves the
 // descriptor in USB.
 int OpenSerialPort(const char* port);

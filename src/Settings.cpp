@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-char usb_serial_port[64];
-char firmware_file_path[512];
+char usb_serial_port[PATH_MAX];
+char firmware_file_path[PATH_MAX];
 char site_id[32];
 char firmware_version[32];
 const char* firmware_filename = "FirmwareImage.cpp.hex";
@@ -44,6 +44,12 @@ int ParseCommandLine(int argc, char** argv) {
     }
     if (i + 1 >= argc) {
       std::printf("Missing value for option: %c\n", option);
+      return 2;
+    }
+    // A cut device path opens some other device, a cut image path writes the
+    // image somewhere else: refuse instead.
+    if (std::strlen(argv[i + 1]) >= PATH_MAX) {
+      std::printf("Option value too long: %c\n", option);
       return 2;
     }
     if (option == 'p') {

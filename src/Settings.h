@@ -8,12 +8,15 @@
 #ifndef NETWORKPROXY_SETTINGS_H_
 #define NETWORKPROXY_SETTINGS_H_
 
+#include <climits>
 #include <chrono>
 #include <cstddef>
 
 // Process-wide settings, NUL-terminated.
-extern char usb_serial_port[64];       // serial device path (-p)
-extern char firmware_file_path[512];   // where a new image is written (-f)
+// Both paths hold any path the system accepts (PATH_MAX bytes, terminator
+// included); a longer option value is refused rather than cut.
+extern char usb_serial_port[PATH_MAX];     // serial device path (-p)
+extern char firmware_file_path[PATH_MAX];  // where a new image is written (-f)
 extern char site_id[32];               // host name, site_id.txt or "Unknown ID"
 extern char firmware_version[32];      // controller's version; "" when unknown
 extern const char* firmware_filename;  // default image path
@@ -50,8 +53,8 @@ constexpr int kMaxFailedReads = 10;
 
 // Reads the command line into usb_serial_port and firmware_file_path and
 // fills in the defaults. Returns -1 when start-up should go on, otherwise the
-// exit status to end with (2 after an invalid option or a missing value,
-// already reported on standard output). Main thread, before anything else.
+// exit status to end with (2 after an invalid option, a missing value or a
+// value too long for its setting, already reported on standard output). Main thread, before anything else.
 int ParseCommandLine(int argc, char** argv);
 
 // Settles site_id: the host name, else the first word of site_id.txt in

@@ -6,13 +6,23 @@ in firmware_retry_test.
 """
 
 import os
+import time
 import unittest
 
-from firmware_scenarios import (CHECKING, DOWNLOADING, MATCH, MISMATCH,
-                                NEW_IMAGE, OLD_IMAGE, Scenario, ScenarioCase)
+from firmware_scenarios import (CHECKING, DOWNLOADING, HANDOFF_RECORD, MATCH,
+                                MISMATCH, NEW_IMAGE, OLD_IMAGE, UNUSABLE,
+                                Scenario, ScenarioCase)
 
 LONG_LINE = "2.0.0-" + "abcdefghij" * 3 + "klmn"   # 40 characters
 assert len(LONG_LINE) == 40
+
+
+PUBLISHED_19 = {"update.txt": b"1.0.9\n", "Version_1.0.9.hex": NEW_IMAGE}
+
+
+def _write_record(workdir, version, when):
+    with open(os.path.join(workdir, HANDOFF_RECORD), "w") as f:
+        f.write("%s\n%d\n" % (version, int(when)))
 
 
 class FirmwareCheckTest(ScenarioCase):
@@ -29,6 +39,11 @@ class FirmwareCheckTest(ScenarioCase):
                                    "Version_1.0.9.hex": NEW_IMAGE}),
         "empty_version_file": Scenario({"update.txt": b"",
                                         "Version_.hex": NEW_IMAGE}),
+        "path_in_version": Scenario(
+            {"update.txt": b"/../../other-bucket/evil\n"}),
+        "bom_and_blanks": Scenario({"update.txt": b"\xef\xbb\xbf1.0.8 \t\r\n"}),
+        "recent_handoff": Scenario(
+            PUBLISHED_19, prepare=lambda d: _write_record(d, "1.0.9", time.time() - 120)),
         "long_first_line": Scenario(
             {"update.txt": LONG_LINE.encode() + b"\n",
              "Version_%s.hex" % LONG_LINE[:31]: NEW_IMAGE}),
@@ -69,11 +84,34 @@ class FirmwareCheckTest(ScenarioCase):
         self.assertRequested(o, ["update.txt", "Version_1.0.9.hex"])
         self.assertHandedOff(o)
 
-    def test_empty_version_file_asks_for_bare_image_key(self):
+    def test_empty_version_file_names_no_image(self):
         o = self.outcome("empty_version_file")
-        self.assertEqual(o.lines, [CHECKING, MISMATCH, DOWNLOADING])
-        self.assertRequested(o, ["update.txt", "Version_.hex"])
-        self.assertHandedOff(o)
+        self.assertKeptRunning(o, [CHECKING, UNUSABLE])
+        self.assertRequested(o, ["update.txt"])
+
+    def test_version_naming_another_path_is_refused(self):
+        o = self.outcome("path_in_version")
+        self.assertKeptRunning(o, [CHECKING, UNUSABLE])
+        self.assertRequested(o, ["update.txt"])
+
+    def test_mark_and_trailing_blanks_still_match(self):
+        o = self.outcome("bom_and_blanks")
+        self.assertKeptRunning(o, [CHECKING, MATCH])
+
+    def test_hand_off_is_recorded_and_not_repeated_within_the_hour(self):
+        o = self.outcome("mismatch")
+        version, when = o.handoff_record.decode().split("\n")[:2]
+        self.assertEqual(version, "1.0.9")
+        self.assertLess(abs(int(when) - time.time()), 300)
+        o = self.outcome("recent_handoff")
+        self.assertEqual(len(o.lines), 3, self.describe(o))
+        self.assertEqual(o.lines[:2], [CHECKING, MISMATCH])
+        self.assertRegex(o.lines[2], r"^Error: Update to 1\.0\.9 was handed off at "
+                         r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d; the controller still "
+                         r"reports 1\.0\.8$")
+        self.assertTrue(o.alive)
+        self.assertIsNone(o.sudo_argv, "update script was started again")
+        self.assertRequested(o, ["update.txt"])
 
     def test_overlong_version_line_is_cut_to_31_characters(self):
         o = self.outcome("long_first_line")

@@ -25,6 +25,9 @@ SCENARIOS = {
     "long": [b"x\n", LONG.encode() + b"\r\n"],
     "event": [b"i:door=1\r\n", b"version=2.0\n"],
     "stale": [b"x\n", b"version=9\n"],
+    # An event just before the second answer must neither hide the version
+    # nor be lost.
+    "event_before_version": [b"version=1.0.8\n", b"i:door=0\nversion=1.0.8\n"],
 }
 
 
@@ -111,38 +114,49 @@ class HandshakeTest(unittest.TestCase):
         self.assertIn("after-handshake", msgs)
         self.assertTrue(d.alive())
 
-    def test_overlong_answer_is_cut_to_reply_buffer(self):
+    def test_version_too_long_is_unknown_not_cut(self):
         d = self.d["long"]
-        self.assertEqual(self.firmware_line("long"),
-                         "Firmware Version: " + "A" * 23)
+        self.assertIsNone(self.firmware_line("long"))
         msgs = d.log_messages()
-        i = msgs.index(LONG[:31])
-        self.assertEqual(msgs[i + 1], "Error: Line too long")
-        # The rest of the long answer never turns into a line of its own.
-        for m in msgs:
-            if "A" * 17 in m:
-                self.assertTrue(m.startswith("version="), m)
+        i = msgs.index(LONG)
+        self.assertEqual(msgs[i + 1], "Error: Version answer too long")
         self.assertEqual(msgs[msgs.index("after-handshake") - 1],
                          "Serial Data Received: ")
 
-    def test_input_before_first_query_is_discarded(self):
+    def test_event_before_first_query_is_kept_other_lines_dropped(self):
         self.assertEqual(self.firmware_line("stale"), "Firmware Version: 9")
         msgs = self.d["stale"].log_messages()
-        self.assertNotIn("i:stale=1", msgs)
+        i = msgs.index("i:stale=1")
+        self.assertEqual(msgs[i - 1], "Serial Data Received: ")
         self.assertNotIn("version=666", msgs)
+        self.assertEqual(self.bodies().count(b'{"stale": "1"}'), 1)
 
-    def test_event_during_handshake_is_reported(self):
+    def test_event_before_version_answer_neither_hides_it_nor_is_lost(self):
+        self.assertEqual(self.firmware_line("event_before_version"),
+                         "Firmware Version: 1.0.8")
+        msgs = self.d["event_before_version"].log_messages()
+        self.assertLess(msgs.index("i:door=0"), msgs.index("Sending Message: "))
+        self.assertEqual(self.bodies().count(b'{"door": "t"}'), 1)
+
+    def bodies(self):
+        self.server.wait_requests(3, 20)
+        return [r["body"] for r in self.server.requests]
+
+    def test_event_during_handshake_is_reported_once_workers_run(self):
         self.assertEqual(self.firmware_line("event"), "Firmware Version: 2.0")
-        bodies = [r["body"] for r in self.server.requests]
-        self.assertIn(b'{"door": "f"}', bodies)
+        bodies = self.bodies()
+        self.assertEqual(bodies.count(b'{"door": "f"}'), 1, bodies)
         msgs = self.d["event"].log_messages()
-        self.assertLess(msgs.index("Sending Message: "),
-                        msgs.index("version=2.0"))
+        self.assertEqual(msgs[msgs.index("i:door=1") - 1], "Serial Data Received: ")
+        self.assertLess(msgs.index("version=2.0"),
+                        msgs.index("Sending Message: "))
+        reporters = ("event", "stale", "event_before_version")
         for name, d in self.d.items():
-            if name != "event":
+            if name not in reporters:
                 self.assertNotIn("Sending Message: ", d.log_messages(), name)
-        self.assertEqual(len(bodies), 1, bodies)
-        json.loads(bodies[0])
+        self.assertEqual(len(bodies), len(reporters), bodies)
+        for body in bodies:
+            json.loads(body)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,10 @@
 // writes of different sizes race. Nothing may be lost, split, interleaved or
 // reordered within one writer.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdio>
@@ -109,6 +112,30 @@ TEST_F(LogIntegrity, WritersAtFullSpeedNeitherLoseNorSplitNorReorderLines) {
     ASSERT_EQ(n, next[w]) << "writer " << w << " at line " << i;
     ++next[w];
     ASSERT_EQ(line.substr(20), Message(w, n)) << "line " << i << " is not whole";
+  }
+}
+
+// A line that meets the file-size limit (as a full disk would) is written
+// only in part; what was written is cut off again, so the line after it is
+// not glued to a fragment.
+TEST_F(LogIntegrity, LineCutByFileSizeLimitIsUndone) {
+  rlimit old_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old_limit;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  auto message = [](std::size_t n) { return "line " + std::to_string(n) + std::string(90, 'x'); };
+  SerialMonitor monitor;
+  for (std::size_t n = 0; n < 60; ++n) monitor.Logger(message(n));
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+
+  const std::vector<std::string> lines = LogLines();  // checks the file ends in LF
+  ASSERT_GT(lines.size(), 10u);
+  ASSERT_LT(lines.size(), 60u);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    ASSERT_EQ(lines[i].substr(20), message(i)) << "line " << i << " is not whole";
   }
 }
 

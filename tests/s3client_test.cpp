@@ -43,6 +43,7 @@ const char kBucket[] = "networkproxy-firmware";
 const char kAccessKey[] = "AKIDS3CLIENTTEST0001";
 // Has '/' and '+' in it, like real secret keys may.
 const char kSecretKey[] = "s3client/test+secret/K7MDENG/bPxRfiCYTEST";
+const S3Client::Limits kLimits{1 << 20, std::chrono::seconds(60)};
 
 fs::path SourceDir() {
 #ifdef NETWORKPROXY_SOURCE_DIR
@@ -191,7 +192,7 @@ class S3ClientTest : public ::testing::Test {
 
 TEST_F(S3ClientTest, FetchesObject) {
   PutObject("update.txt", "1.0.9\nrest\n");
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_TRUE(obj.ok) << obj.error;
   EXPECT_EQ(obj.http_status, 200);
   EXPECT_EQ(obj.body, "1.0.9\nrest\n");
@@ -206,7 +207,7 @@ TEST_F(S3ClientTest, FetchesBinaryObjectByteForByte) {
   image[0] = '\0';
   image[image.size() - 1] = '\0';
   PutObject("Version_1.0.9.hex", image);
-  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex", kLimits);
   ASSERT_TRUE(obj.ok) << obj.error;
   EXPECT_EQ(obj.body.size(), image.size());
   EXPECT_TRUE(obj.body == image);
@@ -214,7 +215,7 @@ TEST_F(S3ClientTest, FetchesBinaryObjectByteForByte) {
 
 TEST_F(S3ClientTest, FetchesEmptyObject) {
   PutObject("Version_.hex", "");
-  S3Client::Object obj = client_.GetObject(kBucket, "Version_.hex");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_.hex", kLimits);
   EXPECT_TRUE(obj.ok) << obj.error;
   EXPECT_EQ(obj.body, "");
 }
@@ -230,7 +231,7 @@ TEST_F(S3ClientTest, SignsKeysThatNeedEncoding) {
   };
   for (const auto& key : keys) {
     PutObject(key, "content of " + key);
-    S3Client::Object obj = client_.GetObject(kBucket, key);
+    S3Client::Object obj = client_.GetObject(kBucket, key, kLimits);
     EXPECT_TRUE(obj.ok) << key << ": " << obj.error;
     EXPECT_EQ(obj.body, "content of " + key);
   }
@@ -245,7 +246,7 @@ TEST_F(S3ClientTest, SignsKeysThatNeedEncoding) {
 TEST_F(S3ClientTest, WrongSecretIsRefusedAtOnce) {
   PutObject("update.txt", "1.0.9\n");
   S3Client client(kRegion, S3Credentials(kAccessKey, "not-the-right-secret/K7MDENG/bPxRfiCYTE"));
-  S3Client::Object obj = client.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
   EXPECT_EQ(obj.body, "");
@@ -256,7 +257,7 @@ TEST_F(S3ClientTest, WrongSecretIsRefusedAtOnce) {
 TEST_F(S3ClientTest, UnknownAccessKeyIsRefusedAtOnce) {
   PutObject("update.txt", "1.0.9\n");
   S3Client client(kRegion, S3Credentials("AKIAUNKNOWNKEY000000", kSecretKey));
-  S3Client::Object obj = client.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
   EXPECT_NE(obj.error.find("InvalidAccessKeyId"), std::string::npos) << obj.error;
@@ -266,7 +267,7 @@ TEST_F(S3ClientTest, UnknownAccessKeyIsRefusedAtOnce) {
 TEST_F(S3ClientTest, MissingCredentialsFailWithoutRequest) {
   PutObject("update.txt", "1.0.9\n");
   S3Client client(kRegion, S3Credentials("", kSecretKey));
-  S3Client::Object obj = client.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 0);
   EXPECT_FALSE(obj.error.empty());
@@ -274,7 +275,7 @@ TEST_F(S3ClientTest, MissingCredentialsFailWithoutRequest) {
 }
 
 TEST_F(S3ClientTest, MissingObjectFailsWithoutRetry) {
-  S3Client::Object obj = client_.GetObject(kBucket, "Version_9.9.9.hex");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_9.9.9.hex", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 404);
   EXPECT_EQ(obj.body, "");
@@ -285,7 +286,7 @@ TEST_F(S3ClientTest, MissingObjectFailsWithoutRetry) {
 TEST_F(S3ClientTest, ServerErrorIsRetried) {
   PutObject("update.txt", "1.0.9\n");
   SetFaults(R"({"networkproxy-firmware/update.txt": {"status": 500, "times": 1}})");
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_TRUE(obj.ok) << obj.error;
   EXPECT_EQ(obj.http_status, 200);
   EXPECT_EQ(obj.body, "1.0.9\n");
@@ -297,7 +298,7 @@ TEST_F(S3ClientTest, PersistentServerErrorGivesUpAfterFewAttempts) {
   PutObject("update.txt", "1.0.9\n");
   SetFaults(R"({"networkproxy-firmware/update.txt": {"status": 503}})");
   const auto start = std::chrono::steady_clock::now();
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt", kLimits);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 503);
@@ -311,7 +312,7 @@ TEST_F(S3ClientTest, PersistentServerErrorGivesUpAfterFewAttempts) {
 TEST_F(S3ClientTest, DroppedConnectionIsRetried) {
   PutObject("update.txt", "1.0.9\n");
   SetFaults(R"({"networkproxy-firmware/update.txt": {"mode": "close", "times": 1}})");
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_TRUE(obj.ok) << obj.error;
   EXPECT_EQ(obj.body, "1.0.9\n");
   EXPECT_EQ(RequestLog(), (std::vector<std::string>{LogLine("update.txt", 0),
@@ -321,7 +322,7 @@ TEST_F(S3ClientTest, DroppedConnectionIsRetried) {
 TEST_F(S3ClientTest, ShortBodyIsFailure) {
   PutObject("Version_1.0.9.hex", std::string(10000, 'x'));
   SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short"}})");
-  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.body, "");
   EXPECT_FALSE(obj.error.empty());
@@ -330,7 +331,7 @@ TEST_F(S3ClientTest, ShortBodyIsFailure) {
 TEST_F(S3ClientTest, ShortBodyOnceIsRetried) {
   PutObject("Version_1.0.9.hex", std::string(10000, 'x'));
   SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short", "times": 1}})");
-  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex", kLimits);
   EXPECT_TRUE(obj.ok) << obj.error;
   EXPECT_EQ(obj.body, std::string(10000, 'x'));
   EXPECT_EQ(RequestLog().size(), 2u);
@@ -339,7 +340,7 @@ TEST_F(S3ClientTest, ShortBodyOnceIsRetried) {
 TEST_F(S3ClientTest, ChecksumMismatchIsFailure) {
   PutObject("Version_1.0.9.hex", "image bytes");
   SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "bad-checksum"}})");
-  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 200);
   EXPECT_EQ(obj.body, "");
@@ -352,10 +353,72 @@ TEST_F(S3ClientTest, SlowBodyArrivesWhole) {
   PutObject("Version_1.0.9.hex", image);
   SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex":
                 {"mode": "slow", "chunk": 65536, "delay": 0.3}})");
-  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex", kLimits);
   EXPECT_TRUE(obj.ok) << obj.error;
   EXPECT_TRUE(obj.body == image);
   EXPECT_EQ(RequestLog().size(), 1u);
+}
+
+TEST_F(S3ClientTest, ObjectLargerThanBoundFailsAtOnceUnread) {
+  PutObject("update.txt", std::string(4097, 'v'));
+  S3Client::Object obj =
+      client_.GetObject(kBucket, "update.txt", {4096, std::chrono::seconds(30)});
+  EXPECT_FALSE(obj.ok);
+  EXPECT_TRUE(obj.too_large);
+  EXPECT_EQ(obj.body, "");
+  EXPECT_EQ(RequestLog().size(), 1u) << "a refused size is not retried";
+
+  PutObject("update.txt", std::string(4096, 'v'));
+  obj = client_.GetObject(kBucket, "update.txt", {4096, std::chrono::seconds(30)});
+  EXPECT_TRUE(obj.ok) << obj.error;
+}
+
+TEST_F(S3ClientTest, TricklingBodyEndsAtDeadline) {
+  // Faster than any low-speed limit would notice, slower than the deadline.
+  PutObject("Version_1.0.9.hex", std::string(100, 'y'));
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex":
+                {"mode": "slow", "chunk": 2, "delay": 0.2}})");
+  const auto start = std::chrono::steady_clock::now();
+  S3Client::Object obj =
+      client_.GetObject(kBucket, "Version_1.0.9.hex", {1 << 20, std::chrono::seconds(2)});
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(obj.ok);
+  EXPECT_EQ(obj.body, "");
+  EXPECT_LT(elapsed, std::chrono::seconds(8));
+}
+
+TEST_F(S3ClientTest, BodyStreamsToFileWithChecksumCheckedOnTheWay) {
+  std::string image(300 * 1024 + 3, '\0');
+  std::mt19937 gen(7);
+  for (auto& c : image) c = static_cast<char>(gen() & 0xFF);
+  PutObject("Version_1.0.9.hex", image);
+  // The first attempt is cut short; the second must not follow its bytes.
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short", "times": 1}})");
+  const fs::path target = dir_ / "image";
+  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  S3Client::Object obj = client_.GetObjectToFile(kBucket, "Version_1.0.9.hex", fd, kLimits);
+  close(fd);
+  EXPECT_TRUE(obj.ok) << obj.error;
+  EXPECT_EQ(obj.body, "");
+  EXPECT_TRUE(ReadFile(target) == image);
+  EXPECT_EQ(RequestLog().size(), 2u);
+
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "bad-checksum"}})");
+  fd = open(target.c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  obj = client_.GetObjectToFile(kBucket, "Version_1.0.9.hex", fd, kLimits);
+  close(fd);
+  EXPECT_FALSE(obj.ok);
+  EXPECT_NE(obj.error.find("checksum"), std::string::npos) << obj.error;
+
+  fd = open(target.c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  SetFaults("{}");
+  obj = client_.GetObjectToFile(kBucket, "Version_1.0.9.hex", fd, {1024, std::chrono::seconds(30)});
+  close(fd);
+  EXPECT_TRUE(obj.too_large);
+  EXPECT_EQ(fs::file_size(target), 0u);
 }
 
 TEST_F(S3ClientTest, SessionTokenIsSent) {
@@ -365,10 +428,10 @@ TEST_F(S3ClientTest, SessionTokenIsSent) {
 
   S3Client with_token_client(
       kRegion, S3Credentials(kAccessKey, kSecretKey, "FwoGZXIvYXdzE+token/value=="));
-  S3Client::Object with_token = with_token_client.GetObject(kBucket, "update.txt");
+  S3Client::Object with_token = with_token_client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_TRUE(with_token.ok) << with_token.error;
 
-  S3Client::Object without = client_.GetObject(kBucket, "update.txt");
+  S3Client::Object without = client_.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(without.ok);
   EXPECT_EQ(without.http_status, 403);
   EXPECT_NE(without.error.find("InvalidToken"), std::string::npos) << without.error;
@@ -377,14 +440,14 @@ TEST_F(S3ClientTest, SessionTokenIsSent) {
 TEST_F(S3ClientTest, UnexpectedSessionTokenIsRefused) {
   PutObject("update.txt", "1.0.9\n");
   S3Client client(kRegion, S3Credentials(kAccessKey, kSecretKey, "stray-token"));
-  S3Client::Object obj = client.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
 }
 
 TEST_F(S3ClientTest, NoServerIsNetworkFailure) {
   StopStandin();
-  S3Client::Object obj = client_.GetObject(kBucket, "update.txt");
+  S3Client::Object obj = client_.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 0);
   EXPECT_NE(obj.error.find("network"), std::string::npos) << obj.error;
@@ -414,7 +477,7 @@ TEST_F(S3ClientTest, ChildStartedDuringTransferInheritsNoSocket) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
-  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex");
+  S3Client::Object obj = client_.GetObject(kBucket, "Version_1.0.9.hex", kLimits);
   done = true;
   starter.join();
   EXPECT_TRUE(obj.ok) << obj.error;

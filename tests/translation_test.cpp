@@ -148,6 +148,24 @@ TEST_F(Translation, QuotesBackslashesAndControlsAreEscaped) {
   EXPECT_EQ(v["k"].asString(), nasty);
 }
 
+TEST_F(Translation, BytesThatAreNotUtf8AreEscapedByValue) {
+  // The controller's bytes are not always UTF-8; a strict server rejects a
+  // body that is not.
+  EXPECT_EQ(Encode("k=\xff\xfe"), "{\"k\": \"\\u00ff\\u00fe\"}");
+  std::string out;
+  // Cut, overlong, surrogate and out-of-range sequences, a stray
+  // continuation byte.
+  AppendJsonEscaped(out, "\xc3|\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\x80");
+  EXPECT_EQ(out,
+            "\\u00c3|\\u00c0\\u00af|\\u00ed\\u00a0\\u0080|"
+            "\\u00f4\\u0090\\u0080\\u0080|\\u0080");
+  // Well-formed UTF-8 of every length passes unchanged.
+  const std::string valid = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf";
+  out.clear();
+  AppendJsonEscaped(out, valid);
+  EXPECT_EQ(out, valid);
+}
+
 TEST_F(Translation, ControllerTextCannotAddOrOverrideMembers) {
   const std::string payload = "a=x\",\"mac\":\"other,mac=1,b\"=\\";
   const std::string text = Encode(payload);

@@ -34,12 +34,24 @@ DOWNLOADING = "Downloading firmware file"
 WRITE_ERROR = "Error: Writing firmware file"
 SIGNATURE_MISSING = "Error: Firmware signature missing"
 SIGNATURE_INVALID = "Error: Firmware signature not valid"
-CHECK_LINES = {CHECKING, READ_ERROR, MATCH, MISMATCH, NO_SCRIPT,
+UNUSABLE = "Error: Version file holds no usable version"
+# Start of the line that holds back a second hand-off of one version.
+HELD_BACK = "Error: Update to "
+HANDOFF_RECORD = "firmware-handoff.txt"
+CHECK_LINES = {UNUSABLE, CHECKING, READ_ERROR, MATCH, MISMATCH, NO_SCRIPT,
                DOWNLOAD_ERROR, DOWNLOADING, WRITE_ERROR,
                SIGNATURE_MISSING, SIGNATURE_INVALID}
 # Lines after which a check returns and the daemon carries on.
 RETURNING = {READ_ERROR, MATCH, NO_SCRIPT, DOWNLOAD_ERROR, WRITE_ERROR,
-             SIGNATURE_MISSING, SIGNATURE_INVALID}
+             UNUSABLE, SIGNATURE_MISSING, SIGNATURE_INVALID}
+
+
+def is_check_line(message):
+    return message in CHECK_LINES or message.startswith(HELD_BACK)
+
+
+def is_returning(message):
+    return message in RETURNING or message.startswith(HELD_BACK)
 # Start of the line a check ends with when the site's key file is unusable.
 CREDENTIALS_ERROR = "Error: Credentials file - "
 
@@ -184,7 +196,7 @@ class Scenario:
             if hook and hook[0] in messages:
                 hook[1](s3)
                 hook = None
-            done = [m for m in messages if m in RETURNING
+            done = [m for m in messages if is_returning(m)
                     or m.startswith(CREDENTIALS_ERROR)]
             if len(done) >= self.checks:
                 time.sleep(SETTLE_SECONDS)
@@ -201,7 +213,8 @@ class Scenario:
                 time.sleep(0.1)
         o.alive = daemon.alive()
         o.messages = daemon.log_messages()
-        o.lines = [m for m in o.messages if m in CHECK_LINES]
+        o.lines = [m for m in o.messages if is_check_line(m)]
+        o.handoff_record = _read(daemon.path(HANDOFF_RECORD))
         o.stdout = daemon.stdout().decode("latin-1")
         o.requests = s3.requests()
         o.handoff = _read_handoff(daemon.path("handoff.done"))
@@ -210,7 +223,8 @@ class Scenario:
         o.image = _read(daemon.path(self.image))
         o.workdir = os.path.realpath(daemon.dir)
         o.new_files = sorted(_tree(daemon.dir) - before - {self.image}
-                             - {"sudo.argv", "handoff.done", "seen-image"}
+                             - {"sudo.argv", "handoff.done", "seen-image",
+                                HANDOFF_RECORD}
                              - set(daemon.log_files()))
         return o
 
