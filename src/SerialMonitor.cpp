@@ -48,7 +48,11 @@ bool SerialMonitor::Read(char* buffer, std::size_t size, int timeout_ms) {
   if (IsEventLine(buffer)) {
     // The payload starts at the third character of the line, wherever the
     // "i:" was found; a line of fewer than two characters cannot hold it.
-    SendMessage(buffer + 2);
+    if (event_sink) {
+      event_sink(buffer + 2);
+    } else {
+      SendMessage(buffer + 2);
+    }
   }
   return true;
 }
