@@ -3,10 +3,9 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <openssl/rand.h>
-
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -20,7 +19,8 @@ constexpr const char* kSchema =
     " key TEXT NOT NULL,"
     " received_ms INTEGER NOT NULL,"
     " payload BLOB NOT NULL)";
-constexpr const char* kInsert = "INSERT INTO events (key, received_ms, payload) VALUES (?1, ?2, ?3)";
+constexpr const char* kInsert =
+    "INSERT INTO events (key, received_ms, payload) VALUES (?1, ?2, ?3)";
 constexpr const char* kDropOldest =
     "DELETE FROM events WHERE id IN (SELECT id FROM events ORDER BY id LIMIT ?1)";
 constexpr const char* kOldest =
@@ -79,32 +79,22 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+// Why `path` could not be opened. SQLite's own errno is that of its last
+// attempt (a read-only open after the read-write one failed), so a folder
+// that cannot be written is asked about directly.
+std::string OpenFailure(sqlite3* db, int code, const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0                ? "/"
+                                                         : path.substr(0, slash);
+  if ((code & 0xff) == SQLITE_CANTOPEN && access(folder.c_str(), W_OK) != 0) {
+    const int error = errno;
+    return std::string(sqlite3_errstr(code)) + ": " + folder + ": " + std::strerror(error);
+  }
+  return Reason(db, code);
+}
+
 }  // namespace
-
-bool NewEventKey(std::string* key) {
-  unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
-  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
-  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
-  char text[37] = {0};
-  std::snprintf(text, sizeof text,
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7],
-                bytes[8], bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14],
-                bytes[15]);
-  *key = text;
-  return true;
-}
-
-std::string Rfc3339Utc(std::int64_t ms) {
-  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  if (ms < 0 && ms % 1000 != 0) --seconds;
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32] = {0};
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
 
 Spool::Spool(const std::string& path, std::size_t max_events)
     : path_(path), max_events_(max_events > 0 ? max_events : 1) {
@@ -143,7 +133,7 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
     *corrupt = IsCorruption(code);
     return false;
   };
-  if (rc != SQLITE_OK) return fail(rc, Reason(db_, rc));
+  if (rc != SQLITE_OK) return fail(rc, OpenFailure(db_, rc, path_));
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
 
@@ -301,7 +291,8 @@ bool Spool::Remove(std::int64_t id) {
   sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(id));
   int rc = sqlite3_step(remove_);
   sqlite3_reset(remove_);
-  const std::size_t removed = rc == SQLITE_DONE ? static_cast<std::size_t>(sqlite3_changes(db_)) : 0;
+  const std::size_t removed =
+      rc == SQLITE_DONE ? static_cast<std::size_t>(sqlite3_changes(db_)) : 0;
   const std::string reason = rc == SQLITE_DONE ? std::string() : Reason(db_, rc);
   Exec(db_, "PRAGMA synchronous = FULL");
   if (rc != SQLITE_DONE) {

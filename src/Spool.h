@@ -30,6 +30,8 @@
 #include <mutex>
 #include <string>
 
+#include "EventStamp.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -40,14 +42,6 @@ struct SpooledEvent {
   std::int64_t received_ms = 0;  // when the line was read, ms since the epoch (UTC)
   std::string payload;           // the event payload as read from the line
 };
-
-// A new random UUID (version 4) in its 36-character text form, from the
-// operating system's random source. False when no random bytes could be had.
-bool NewEventKey(std::string* key);
-
-// `ms` since the epoch as an RFC 3339 UTC time to the second, e.g.
-// "2026-12-08T12:00:00Z".
-std::string Rfc3339Utc(std::int64_t ms);
 
 class Spool {
  public:

@@ -44,6 +44,17 @@ def send_events(daemon, name, count, start=0):
     daemon.send_line(data)
 
 
+def wait_for_event(server, name, timeout):
+    """Waits until a request whose event holds member `name` arrived;
+    returns those requests (empty on timeout)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        hits = [r for r in list(server.requests) if name in payload(r)]
+        if hits or time.monotonic() >= deadline:
+            return hits
+        time.sleep(0.2)
+
+
 def bring_back(server, **kwargs):
     """A server on the stopped `server`'s port, as if it came back."""
     return ReportServer(port=server.port, **kwargs)
