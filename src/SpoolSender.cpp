@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "EventLog.h"
+#include "ReportAccess.h"
 #include "ReportExchange.h"
 #include "Settings.h"
 
@@ -96,7 +97,13 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
   const auto window_ms = std::chrono::milliseconds(kSpoolReplyWindow).count();
   const bool current = NowMs() - event.received_ms <= window_ms;
 
-  PostResult post = PostEvent(ReportUrl(), event_object_, headers);
+  BearerHeader bearer;
+  if (ReportTokenFile() != nullptr && !bearer.Open(ReportTokenFile())) {
+    LogSystemError(bearer.error(), "Error: Report failed - cannot read token file %s",
+                   ReportTokenFile());
+    return Outcome::kFailed;
+  }
+  PostResult post = PostEvent(ReportUrl(), event_object_, headers, bearer.fd());
   if (!post.started) {
     LogSystemError(post.error, "Error: Report failed - curl could not be started");
     return Outcome::kFailed;

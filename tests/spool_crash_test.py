@@ -9,7 +9,8 @@ import tempfile
 import time
 import unittest
 
-from harness import ReportServer, start_reporting_daemon
+from harness import start_daemon
+from report_server import ReportServer
 from spool_support import LONGEST_RETRY, key, payload, send_events, spool_env
 
 
@@ -31,7 +32,7 @@ class KillDuringDrainTest(unittest.TestCase):
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def start(self):
-        d = start_reporting_daemon(self.server, env=self.env)
+        d = start_daemon(self.server, env=self.env)
         self.daemons.append(d)
         return d
 

@@ -9,7 +9,8 @@ import tempfile
 import time
 import unittest
 
-from harness import ReportServer, start_reporting_daemon
+from harness import start_daemon
+from report_server import ReportServer
 from spool_support import (LONGEST_RETRY, UUID4, bring_back, key, payload,
                            send_events, spool_env, wait_for_event)
 
@@ -37,7 +38,7 @@ class GarbageFileAndBoundTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = ReportServer()
-        cls.d = start_reporting_daemon(cls.server, files={"spool.db": GARBAGE},
+        cls.d = start_daemon(cls.server, files={"spool.db": GARBAGE},
                                        env=spool_env("spool.db", cls.BOUND))
 
     @classmethod
@@ -84,7 +85,7 @@ class UnwritableFolderTest(unittest.TestCase):
             os.chmod(self.folder, 0o555)
         self.server = ReportServer()
         self.spool = os.path.join(self.folder, "spool.db")
-        self.d = start_reporting_daemon(self.server, env=spool_env(self.spool))
+        self.d = start_daemon(self.server, env=spool_env(self.spool))
 
     def tearDown(self):
         self.d.stop()
@@ -120,7 +121,7 @@ class FullFileSystemTest(unittest.TestCase):
             shutil.rmtree(self.folder)
             self.skipTest("a small file system to fill needs a tmpfs mount: " + reason)
         self.server = ReportServer()
-        self.d = start_reporting_daemon(
+        self.d = start_daemon(
             self.server, env=spool_env(os.path.join(self.folder, "spool.db")))
 
     def tearDown(self):
