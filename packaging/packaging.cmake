@@ -71,7 +71,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # script. The maintainer scripts' deb-systemd-* come with
 # init-system-helpers, which is essential.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libssl3, libsystemd0, curl, sudo")
+  "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libssl3, libsystemd0, libsqlite3-0, curl, sudo")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${NETWORKPROXY_PACKAGING_DIR}/postinst
   ${NETWORKPROXY_PACKAGING_DIR}/prerm

@@ -2,7 +2,7 @@
 # build, the tests and the demo need, installed when missing.
 NETWORKPROXY_PACKAGES=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev libjsoncpp-dev libssl-dev libsystemd-dev
+  libcurl4-openssl-dev libjsoncpp-dev libssl-dev libsystemd-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev
   curl openssl python3 python3-botocore util-linux hostname sudo
 )

@@ -40,10 +40,17 @@ NetworkProxy::NetworkProxy() {
   ReportTokenFile();
   ReportCurlEnvironment();
   LoadFirmwarePublicKey();
+  const SpoolSettings spool = ReadSpoolSettings();
+  if (spool.path != nullptr) {
+    spool_ = new Spool(spool.path, spool.max_events);
+    sender_ = new SpoolSender(*spool_);
+    monitor_.event_sink = [this](const char* payload) { sender_->Accept(payload); };
+  }
   Handshake();
 
   serial_worker_ = new std::thread([this] { SerialLoop(); });
   update_worker_ = new std::thread([this] { UpdateLoop(); });
+  if (sender_ != nullptr) sender_worker_ = new std::thread([this] { sender_->Run(); });
 #ifdef NETWORKPROXY_HAVE_SYSTEMD
   // Under a service manager, "started" means the port works and both
   // workers run; elsewhere this does nothing.
@@ -90,11 +97,12 @@ void NetworkProxy::Handshake() {
 void NetworkProxy::SerialLoop() {
   // Events that came during start-up were logged then; they are reported
   // before any line read now, in the order they came.
-  for (const std::string& event : startup_events_) monitor_.SendMessage(event.c_str() + 2);
+  for (const std::string& event : startup_events_) monitor_.DispatchEvent(event.c_str() + 2);
   startup_events_.clear();
   int failed_reads = 0;
   for (;;) {
-    if (monitor_.SerialMonitorThread()) {
+    const bool line = monitor_.SerialMonitorThread();
+    if (line) {
       failed_reads = 0;
     } else if (++failed_reads >= kMaxFailedReads) {
       // Exit like a port that fails at start-up, so the service manager
@@ -102,7 +110,9 @@ void NetworkProxy::SerialLoop() {
       monitor_.Logger("Serial device lost");
       EndProcess(1);
     }
-    std::this_thread::sleep_for(kSerialPause);
+    // With the spool, a burst is read at the wire's rate; the pause only
+    // keeps a dead port from spinning.
+    if (sender_ == nullptr || !line) std::this_thread::sleep_for(kSerialPause);
   }
 }
 

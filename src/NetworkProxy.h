@@ -13,6 +13,7 @@
 #include "FirmwareCheck.h"
 #include "SerialMonitor.h"
 #include "Settings.h"
+#include "SpoolSender.h"
 #include "StartupInput.h"
 
 class NetworkProxy {
@@ -44,6 +45,11 @@ class NetworkProxy {
   std::vector<std::string> startup_events_;
   std::thread* serial_worker_ = nullptr;
   std::thread* update_worker_ = nullptr;
+  // Store and forward, when NETWORKPROXY_SPOOL is set: the serial worker
+  // only reads and commits event lines, the sender worker posts them.
+  Spool* spool_ = nullptr;
+  SpoolSender* sender_ = nullptr;
+  std::thread* sender_worker_ = nullptr;
 };
 
 #endif  // NETWORKPROXY_NETWORKPROXY_H_

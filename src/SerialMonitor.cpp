@@ -48,9 +48,17 @@ bool SerialMonitor::Read(char* buffer, std::size_t size, int timeout_ms) {
   if (IsEventLine(buffer)) {
     // The payload starts at the third character of the line, wherever the
     // "i:" was found; a line of fewer than two characters cannot hold it.
-    SendMessage(buffer + 2);
+    DispatchEvent(buffer + 2);
   }
   return true;
+}
+
+void SerialMonitor::DispatchEvent(const char* payload) {
+  if (event_sink) {
+    event_sink(payload);
+  } else {
+    SendMessage(payload);
+  }
 }
 
 bool SerialMonitor::SerialMonitorThread() {

@@ -12,6 +12,7 @@
 #define NETWORKPROXY_SERIALMONITOR_H_
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -52,6 +53,14 @@ class SerialMonitor {
   // event line is handed to SendMessage on the calling thread before Read
   // returns. Returns true when a line ended in LF was read.
   bool Read(char* buffer, std::size_t size, int timeout_ms = kNoTimeout);
+
+  // When set, Read hands each complete event line's payload to it in place
+  // of SendMessage (store and forward). Set before the workers start; only
+  // read afterwards.
+  std::function<void(const char* payload)> event_sink;
+
+  // Hands an event payload to event_sink when set, else to SendMessage.
+  void DispatchEvent(const char* payload);
 
   // One pass of the serial worker: Read into serial_response_buffer. Returns
   // what Read returned.

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "EventLog.h"
 
 char usb_serial_port[PATH_MAX];
 char firmware_file_path[PATH_MAX];
@@ -124,6 +127,26 @@ const char* ReportCaFile() {
 const char* ReportTokenFile() {
   static const char* const file = EnvironmentOr("NETWORKPROXY_REPORT_TOKEN_FILE", nullptr);
   return file;
+}
+
+SpoolSettings ReadSpoolSettings() {
+  SpoolSettings settings;
+  const char* path = std::getenv("NETWORKPROXY_SPOOL");
+  if (path == nullptr || *path == '\0') return settings;
+  settings.path = strdup(path);  // lives as long as the process
+  const char* bound = std::getenv("NETWORKPROXY_SPOOL_MAX_EVENTS");
+  if (bound != nullptr && *bound != '\0') {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(bound, &end, 10);
+    if (errno != 0 || *end != '\0' || value == 0 || bound[0] == '-') {
+      LogFormat("Error: NETWORKPROXY_SPOOL_MAX_EVENTS is not a positive whole number: %s; "
+                "the spool keeps at most %zu events", bound, kDefaultSpoolMaxEvents);
+    } else {
+      settings.max_events = static_cast<std::size_t>(value);
+    }
+  }
+  return settings;
 }
 
 void EndProcess(int status) {

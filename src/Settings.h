@@ -47,6 +47,12 @@ constexpr seconds kCurlConnectTimeout{10};    // report: curl --connect-timeout
 constexpr seconds kCurlMaxTime{30};           // report: curl --max-time, whole exchange
 constexpr seconds kMainIdleStep{10};          // main thread's sleep while workers run
 
+// Store and forward (NETWORKPROXY_SPOOL): waits of the sender worker.
+constexpr seconds kSpoolRetryFirst{5};        // after a failed post; doubles each time
+constexpr seconds kSpoolRetryMax{300};        // the doubling stops here
+constexpr seconds kSpoolReplyWindow{10};      // reading to post: a reply still current
+constexpr seconds kSpoolIdleCheck{1};         // sender's look at an empty spool
+
 // Reads in a row that end without a line before the device counts as gone:
 // an unplugged adapter gives end of file or an error at once, every time.
 constexpr int kMaxFailedReads = 10;
@@ -74,6 +80,17 @@ const char* FirmwareRegion();  // NETWORKPROXY_FIRMWARE_REGION, else kRegion
 const char* ReportUrlSetting();  // NETWORKPROXY_REPORT_URL, else nullptr
 const char* ReportCaFile();      // NETWORKPROXY_REPORT_CA, else nullptr
 const char* ReportTokenFile();   // NETWORKPROXY_REPORT_TOKEN_FILE, else nullptr
+
+// Store and forward, from NETWORKPROXY_SPOOL (the spool file; unset or empty:
+// off) and NETWORKPROXY_SPOOL_MAX_EVENTS (the bound; default
+// kDefaultSpoolMaxEvents; a value that is not a positive whole number is
+// logged and the default used). Main thread, before any worker runs.
+constexpr std::size_t kDefaultSpoolMaxEvents = 100000;
+struct SpoolSettings {
+  const char* path = nullptr;  // nullptr: store and forward is off
+  std::size_t max_events = kDefaultSpoolMaxEvents;
+};
+SpoolSettings ReadSpoolSettings();
 
 // Ends the process with `status` once standard output is flushed. Does not
 // run static destructors, which other threads may still be using.

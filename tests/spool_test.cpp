@@ -1,0 +1,223 @@
+// The spool on its own: order, bound, survival across a reopen, and files
+// that are not (or no longer) usable spools.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Spool.h"
+#include "SpoolSender.h"
+#include "temp_cwd.h"
+
+namespace {
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  // Every log message so far, without its time stamp.
+  std::vector<std::string> LogMessages() {
+    std::vector<std::string> messages;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      const std::string name = entry.path().filename();
+      if (name.rfind("log_", 0) != 0) continue;
+      std::ifstream file(entry.path());
+      std::string line;
+      while (std::getline(file, line)) {
+        const auto tab = line.find('\t');
+        messages.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
+      }
+    }
+    return messages;
+  }
+
+  int CountLog(const std::string& needle) {
+    int count = 0;
+    for (const auto& m : LogMessages()) count += m.find(needle) != std::string::npos;
+    return count;
+  }
+
+  std::vector<std::string> AsideFiles(const std::string& base) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      const std::string name = entry.path().filename();
+      if (name.rfind(base + ".corrupt-", 0) == 0) names.push_back(name);
+    }
+    return names;
+  }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream data;
+    data << file.rdbuf();
+    return data.str();
+  }
+
+  TempWorkingDir dir_{"np-spool"};
+};
+
+TEST_F(SpoolTest, EventsComeBackOldestFirstWithKeyAndTimeAfterReopen) {
+  {
+    Spool spool("spool.db", 10);
+    ASSERT_TRUE(spool.Add("door=1", 1000));
+    ASSERT_TRUE(spool.Add("door=2", 2000));
+    ASSERT_TRUE(spool.Add("door=3", 3000));
+  }
+  Spool spool("spool.db", 10);
+  EXPECT_EQ(spool.Count(), 3u);
+  SpooledEvent first;
+  ASSERT_TRUE(spool.Oldest(&first));
+  EXPECT_EQ(first.payload, "door=1");
+  EXPECT_EQ(first.received_ms, 1000);
+  SpooledEvent again;
+  ASSERT_TRUE(spool.Oldest(&again));
+  EXPECT_EQ(again.key, first.key) << "a retried event must keep its key";
+
+  ASSERT_TRUE(spool.Remove(first.id));
+  SpooledEvent second;
+  ASSERT_TRUE(spool.Oldest(&second));
+  EXPECT_EQ(second.payload, "door=2");
+  EXPECT_NE(second.key, first.key);
+  ASSERT_TRUE(spool.Remove(second.id));
+  SpooledEvent third;
+  ASSERT_TRUE(spool.Oldest(&third));
+  EXPECT_EQ(third.payload, "door=3");
+  ASSERT_TRUE(spool.Remove(third.id));
+  EXPECT_FALSE(spool.Oldest(&third));
+  EXPECT_EQ(spool.Count(), 0u);
+}
+
+TEST_F(SpoolTest, FullSpoolDropsTheOldestAndStaysAtTheBound) {
+  Spool spool("spool.db", 3);
+  for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i));
+  EXPECT_EQ(spool.Count(), 3u);
+  EXPECT_EQ(CountLog("Spool full: dropped the oldest event"), 2);
+  std::vector<std::string> left;
+  SpooledEvent event;
+  while (spool.Oldest(&event)) {
+    left.push_back(event.payload);
+    ASSERT_TRUE(spool.Remove(event.id));
+  }
+  EXPECT_EQ(left, (std::vector<std::string>{"n=3", "n=4", "n=5"}));
+}
+
+TEST_F(SpoolTest, RemovingAnEventDroppedWhileInFlightKeepsTheNewOne) {
+  // The sender holds the only event; the bound drops it for a new one. Its
+  // removal afterwards must not hit the new event.
+  Spool spool("spool.db", 1);
+  ASSERT_TRUE(spool.Add("old=1", 1));
+  SpooledEvent in_flight;
+  ASSERT_TRUE(spool.Oldest(&in_flight));
+  ASSERT_TRUE(spool.Add("new=1", 2));
+  ASSERT_TRUE(spool.Remove(in_flight.id));
+  SpooledEvent left;
+  ASSERT_TRUE(spool.Oldest(&left));
+  EXPECT_EQ(left.payload, "new=1");
+  EXPECT_EQ(spool.Count(), 1u);
+}
+
+TEST_F(SpoolTest, LoweredBoundTrimsTheOldestAtOpen) {
+  {
+    Spool spool("spool.db", 10);
+    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i));
+  }
+  Spool spool("spool.db", 2);
+  EXPECT_EQ(spool.Count(), 2u);
+  SpooledEvent event;
+  ASSERT_TRUE(spool.Oldest(&event));
+  EXPECT_EQ(event.payload, "n=4");
+}
+
+TEST_F(SpoolTest, GarbageFileIsMovedAsideAndANewSpoolStarts) {
+  const std::string garbage(5000, 'x');
+  std::ofstream("spool.db", std::ios::binary) << garbage;
+  Spool spool("spool.db", 10);
+  const auto aside = AsideFiles("spool.db");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_TRUE(std::regex_match(aside[0], std::regex(R"(spool\.db\.corrupt-\d{8}-\d{6})")))
+      << aside[0];
+  EXPECT_EQ(ReadFile(aside[0]), garbage) << "the bad file is kept as it was";
+  EXPECT_EQ(CountLog("Error: Spool spool.db unusable - file is not a database; moved aside as "
+                     "spool.db.corrupt-"),
+            1);
+  EXPECT_TRUE(spool.Add("door=1", 1));
+  EXPECT_EQ(spool.Count(), 1u);
+}
+
+TEST_F(SpoolTest, SomebodyElsesDatabaseIsMovedAsideNotUsed) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open("spool.db", &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE events (what TEXT); INSERT INTO events VALUES ('x')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Spool spool("spool.db", 10);
+  EXPECT_EQ(AsideFiles("spool.db").size(), 1u);
+  EXPECT_EQ(CountLog("not a spool"), 1);
+  EXPECT_TRUE(spool.Add("door=1", 1));
+}
+
+TEST_F(SpoolTest, DamagedPagesFailTheCheckAndAreMovedAside) {
+  {
+    Spool spool("spool.db", 1000);
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(spool.Add(std::string(200, 'a' + i % 26), i));
+  }  // closing checkpoints the log into the file
+  {
+    // Scribble over the middle of the table's pages, leaving the header.
+    std::fstream file("spool.db", std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(3 * 4096 + 100);
+    const std::string junk(4096 * 4, '\x5a');
+    file.write(junk.data(), junk.size());
+  }
+  Spool spool("spool.db", 1000);
+  EXPECT_EQ(AsideFiles("spool.db").size(), 1u);
+  EXPECT_EQ(spool.Count(), 0u);
+  EXPECT_TRUE(spool.Add("door=1", 1));
+}
+
+TEST_F(SpoolTest, UnwritableFolderIsLoggedOncePerChangeAndRecovers) {
+  Spool spool("missing/spool.db", 10);
+  EXPECT_FALSE(spool.Add("door=1", 1));
+  EXPECT_FALSE(spool.Add("door=2", 2));
+  EXPECT_EQ(CountLog("Error: Spool missing/spool.db not writable - "), 1);
+  ASSERT_EQ(mkdir("missing", 0755), 0);
+  EXPECT_TRUE(spool.Add("door=3", 3));
+  EXPECT_TRUE(spool.Add("door=4", 4));
+  EXPECT_EQ(CountLog("Spool missing/spool.db writable again"), 1);
+  EXPECT_EQ(spool.Count(), 2u);
+  EXPECT_TRUE(AsideFiles("missing/spool.db").empty());
+}
+
+TEST(EventKey, KeysAreDistinctVersion4Uuids) {
+  const std::regex shape("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  std::set<std::string> keys;
+  for (int i = 0; i < 2000; ++i) {
+    std::string key;
+    ASSERT_TRUE(NewEventKey(&key));
+    ASSERT_TRUE(std::regex_match(key, shape)) << key;
+    keys.insert(key);
+  }
+  EXPECT_EQ(keys.size(), 2000u);
+}
+
+TEST(EventTime, ReadingTimeIsRfc3339Utc) {
+  EXPECT_EQ(Rfc3339Utc(1796731200000), "2026-12-08T12:00:00Z");
+  EXPECT_EQ(Rfc3339Utc(1796731200999), "2026-12-08T12:00:00Z");
+  EXPECT_EQ(Rfc3339Utc(0), "1970-01-01T00:00:00Z");
+}
+
+TEST(RetryDelay, DoublesFromFiveSecondsToFiveMinutesAndResets) {
+  RetryDelay delay;
+  std::vector<long> waits;
+  for (int i = 0; i < 9; ++i) waits.push_back(delay.Next().count());
+  EXPECT_EQ(waits, (std::vector<long>{5, 10, 20, 40, 80, 160, 300, 300, 300}));
+  delay.Reset();
+  EXPECT_EQ(delay.Next().count(), 5);
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+"""Helpers shared by the store-and-forward tests (NETWORKPROXY_SPOOL)."""
+
+import calendar
+import json
+import re
+import time
+
+from report_server import ReportServer
+
+UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+RFC3339_UTC = "%Y-%m-%dT%H:%M:%SZ"
+
+# The sender's waits after failed posts never exceed five minutes: a
+# backlog waits at most that long for a server that came back, plus slack.
+LONGEST_RETRY = 330
+
+
+def spool_env(path, max_events=None):
+    env = {"NETWORKPROXY_SPOOL": path}
+    if max_events is not None:
+        env["NETWORKPROXY_SPOOL_MAX_EVENTS"] = str(max_events)
+    return env
+
+
+def key(request):
+    return request["headers"].get("Idempotency-Key")
+
+
+def received_at(request):
+    """X-Event-Received of `request` as seconds since the epoch (None if absent)."""
+    text = request["headers"].get("X-Event-Received")
+    if text is None:
+        return None
+    return calendar.timegm(time.strptime(text, RFC3339_UTC))
+
+
+def payload(request):
+    return json.loads(request["body"])
+
+
+def send_events(daemon, name, count, start=0):
+    """Sends count event lines i:<name>=<n>, n = start .. start+count-1."""
+    data = b"".join(b"i:%s=%d\n" % (name.encode(), n) for n in range(start, start + count))
+    daemon.send_line(data)
+
+
+def wait_for_event(server, name, timeout):
+    """Waits until a request whose event holds member `name` arrived;
+    returns those requests (empty on timeout)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        hits = [r for r in list(server.requests) if name in payload(r)]
+        if hits or time.monotonic() >= deadline:
+            return hits
+        time.sleep(0.2)
+
+
+def bring_back(server, **kwargs):
+    """A server on the stopped `server`'s port, as if it came back."""
+    return ReportServer(port=server.port, **kwargs)
