@@ -24,6 +24,8 @@
 // command, and room for the serial writes and starting curl.
 constexpr std::chrono::seconds kReportStepMargin{15};
 constexpr std::chrono::seconds kReportStepBound = kCurlMaxTime + kSequencePause + kReportStepMargin;
+static_assert(kReportStepMargin > std::chrono::seconds(0),
+              "an exchange that curl itself ends in time must never count as stuck");
 
 // A firmware check. The S3 layer gives up on a dead peer within a minute per
 // object (5 s to connect, 10 s below 1 byte/s, three attempts), but it sets
