@@ -134,11 +134,15 @@ void ServiceStatus::Publish() {
     figures = figures_;
     metrics_file = metrics_file_;
   }
+  // The file first: whoever sees a STATUS line finds the file as new.
+  if (!metrics_file.empty()) WriteMetrics(metrics_file, figures);
 #ifdef NETWORKPROXY_HAVE_SYSTEMD
   sd_notify(0, ("STATUS=" + StatusLine(figures)).c_str());
 #endif
-  if (metrics_file.empty()) return;
-  const bool written = WriteFileAtomically(metrics_file, MetricsText(figures));
+}
+
+void ServiceStatus::WriteMetrics(const std::string& path, const StatusSnapshot& figures) {
+  const bool written = WriteFileAtomically(path, MetricsText(figures));
   const int error = errno;
   bool report = false;
   {
@@ -147,7 +151,7 @@ void ServiceStatus::Publish() {
     metrics_failing_ = !written;
   }
   // Once per spell of failures: an unwritable folder must not fill the log.
-  if (report) LogSystemError(error, "Error: Writing metrics file %s", metrics_file.c_str());
+  if (report) LogSystemError(error, "Error: Writing metrics file %s", path.c_str());
 }
 
 ServiceStatus& service_status() {

@@ -63,6 +63,8 @@ class ServiceStatus {
   StatusSnapshot Snapshot() const;
 
  private:
+  void WriteMetrics(const std::string& path, const StatusSnapshot& figures);
+
   mutable std::mutex mutex_;  // guards everything below
   StatusSnapshot figures_;
   std::string check_failure_;

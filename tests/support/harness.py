@@ -314,12 +314,14 @@ def standin_env(report=None, s3=None):
     return env
 
 
-def start_daemon(server=None, started_timeout=40, wait_firmware=False):
+def start_daemon(server=None, started_timeout=40, wait_firmware=False,
+                 env=None):
     """Starts a Daemon whose controller answers the version query and whose
     reports go to `server` (None: nowhere), and waits until its workers run.
-    When it does not come up, stops it (and `server`) and raises
-    AssertionError."""
-    d = Daemon(answers=[b"ok\n", b"version=1.0\n"], env=standin_env(server))
+    `env` adds to the daemon's environment. When it does not come up, stops
+    it (and `server`) and raises AssertionError."""
+    d = Daemon(answers=[b"ok\n", b"version=1.0\n"],
+               env={**standin_env(server), **(env or {})})
     if not d.wait_ready(started_timeout, wait_firmware):
         output = d.stdout()
         d.stop()
