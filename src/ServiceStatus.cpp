@@ -169,7 +169,9 @@ void StartServiceStatus() {
 std::string StatusLine(const StatusSnapshot& f) {
   std::string line = Grouped(f.reported) + " events reported, " + Grouped(f.failed) + " failed";
   if (f.rejected > 0) line += ", " + Grouped(f.rejected) + " rejected";
-  if (f.spool_waiting >= 0) line += ", " + Grouped(static_cast<std::uint64_t>(f.spool_waiting)) + " waiting";
+  if (f.spool_waiting >= 0) {
+    line += ", " + Grouped(static_cast<std::uint64_t>(f.spool_waiting)) + " waiting";
+  }
   line += "; firmware ";
   line += f.controller_version.empty() ? std::string("unknown") : f.controller_version;
   if (f.last_check == 0) return line + ", not checked yet";
