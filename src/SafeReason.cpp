@@ -15,7 +15,7 @@ bool EndsValue(char c) {
          c == '<' || c == '>' || c == ')';
 }
 
-void ReplaceAll(std::string& text, const std::string& what) {
+void ReplaceAll(std::string& text, std::string_view what) {
   if (what.empty()) return;
   for (std::size_t at = text.find(what); at != std::string::npos;
        at = text.find(what, at + std::char_traits<char>::length(kRedacted))) {
@@ -34,18 +34,18 @@ void RedactAfter(std::string& text, const std::string& marker) {
   }
 }
 
-bool IsBlank(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }
+bool IsBlank(std::string_view s) { return s.find_first_not_of(' ') == std::string_view::npos; }
 
-void AddEnv(std::vector<std::string>& secrets, const char* name) {
+void AddEnv(std::vector<std::string_view>& secrets, const char* name) {
   const char* value = std::getenv(name);
   if (value != nullptr) secrets.emplace_back(value);
 }
 
 }  // namespace
 
-std::string SafeReason(const std::string& reason, const std::vector<std::string>& secrets) {
+std::string SafeReason(const std::string& reason, const std::vector<std::string_view>& secrets) {
   std::string text = reason;
-  for (const std::string& secret : secrets) {
+  for (std::string_view secret : secrets) {
     if (!IsBlank(secret)) ReplaceAll(text, secret);
   }
   // A presigned URL carries its signature and credential in the query; a
@@ -60,8 +60,11 @@ std::string SafeReason(const std::string& reason, const std::vector<std::string>
   return text;
 }
 
-std::string LogFailure(const char* line, const std::string& reason) {
-  std::vector<std::string> secrets{kSecretAccessKey, kAccessKeyId};
+std::string LogFailure(const char* line, const std::string& reason,
+                       std::initializer_list<std::string_view> in_use) {
+  std::vector<std::string_view> secrets(in_use);
+  secrets.push_back(kSecretAccessKey);
+  secrets.push_back(kAccessKeyId);
   AddEnv(secrets, "AWS_SECRET_ACCESS_KEY");
   AddEnv(secrets, "AWS_ACCESS_KEY_ID");
   AddEnv(secrets, "AWS_SESSION_TOKEN");

@@ -7,7 +7,9 @@
 #ifndef NETWORKPROXY_SAFEREASON_H_
 #define NETWORKPROXY_SAFEREASON_H_
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Longest reason kept, in bytes; the rest is cut.
@@ -17,11 +19,13 @@ constexpr std::size_t kMaxReasonLength = 200;
 // are skipped), every URL query and every "Signature=<value>" replaced by
 // "[redacted]", control characters turned into spaces (so the reason stays on
 // one log line), cut to kMaxReasonLength.
-std::string SafeReason(const std::string& reason, const std::vector<std::string>& secrets);
+std::string SafeReason(const std::string& reason, const std::vector<std::string_view>& secrets);
 
 // Logs "<line> - <reason>" (just `line` when the reason is empty), the reason
-// made safe against the compiled-in key pair and the credential variables of
-// the environment as they stand. Returns the text logged.
-std::string LogFailure(const char* line, const std::string& reason);
+// made safe against `secrets` (the credentials in use; viewed, not copied),
+// the compiled-in key pair and the credential variables of the environment.
+// Returns the text logged.
+std::string LogFailure(const char* line, const std::string& reason,
+                       std::initializer_list<std::string_view> secrets = {});
 
 #endif  // NETWORKPROXY_SAFEREASON_H_
