@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "FirmwareCheck.h"
 #include "Settings.h"
 
 // A report exchange: curl's whole time, the pause before the sequence
@@ -27,12 +28,13 @@ constexpr std::chrono::seconds kReportStepBound = kCurlMaxTime + kSequencePause 
 static_assert(kReportStepMargin > std::chrono::seconds(0),
               "an exchange that curl itself ends in time must never count as stuck");
 
-// A firmware check. The S3 layer gives up on a dead peer within a minute per
-// object (5 s to connect, 10 s below 1 byte/s, three attempts), but it sets
-// no total time for a transfer that keeps moving, so an image trickling in
-// on a poor link is bounded here: 15 minutes is a 1 MB image at little more
-// than 1 KB/s.
-constexpr std::chrono::minutes kFirmwareCheckBound{15};
+// A firmware check: the S3 layer's deadlines for the version file and the
+// image (each covers its retries), and a margin for the signature's small
+// request (30 s at most), writing and syncing the image and starting the
+// update script. About 37 minutes with the default 64 MiB image bound.
+constexpr std::chrono::seconds kFirmwareCheckMargin{120};
+constexpr std::chrono::seconds kFirmwareCheckBound =
+    kVersionFileDeadline + kImageDeadline + kFirmwareCheckMargin;
 
 class WorkerProgress {
  public:
