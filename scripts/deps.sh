@@ -4,7 +4,7 @@ NETWORKPROXY_PACKAGES=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev libjsoncpp-dev libssl-dev libsystemd-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev
-  curl openssl python3 python3-botocore util-linux hostname sudo
+  curl openssl python3 python3-botocore python3-prometheus-client util-linux hostname sudo
 )
 
 install_missing_packages() {

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "ChildProcess.h"
+#include "LogRetention.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ void LogLine(const std::string& message) {
   // The date first, then the time stamp: a line logged at midnight may carry
   // the new day's stamp in the old day's file, never the reverse.
   std::string file_name = "./log_" + CurrentDateTime("date") + ".txt";
+  NoteLogFile(file_name);  // a new day may retire old files
   std::string line = CurrentDateTime("now");
   line += '\t';
   line += message;

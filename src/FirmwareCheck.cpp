@@ -19,6 +19,8 @@
 #include "HandOffGuard.h"
 #include "ImageFile.h"
 #include "S3Client.h"
+#include "SafeReason.h"
+#include "ServiceStatus.h"
 #include "Settings.h"
 
 namespace {
@@ -49,6 +51,7 @@ bool CheckCredentials(S3Credentials& credentials) {
   } else {
     LogFormat("Error: Credentials file - %s", lookup.error.c_str());
   }
+  service_status().NoteCheckFailure("Error: Credentials file - " + lookup.error);
   return false;
 }
 
@@ -72,27 +75,46 @@ bool HeldBackByEarlierHandOff(const char* version) {
   LogFormat("Error: Update to %s was handed off at %s; the controller still reports %s",
             version, LocalTime(last.time).c_str(),
             firmware_version[0] != '\0' ? firmware_version : "no version");
+  service_status().NoteCheckFailure("Error: Update to " + std::string(version) +
+                                    " held back: the controller still reports the old version");
   return true;
+}
+
+// Logs a failed image download with its reason, never the credentials'
+// texts, and marks the check failed.
+void NoteDownloadFailure(const std::string& reason, const S3Credentials& credentials) {
+  service_status().NoteCheckFailure(
+      LogFailure("Error: Downloading firmware file", reason,
+                 {credentials.secret_access_key, credentials.access_key_id,
+                  credentials.session_token}));
+}
+
+// Logs a failed image write with the system's reason (`error`, an errno
+// value taken right after the failed call) and marks the check failed.
+void NoteWriteFailure(int error) {
+  service_status().NoteCheckFailure(
+      LogFailure("Error: Writing firmware file", std::strerror(error)));
 }
 
 // Downloads `image_key` straight into its temporary file, so the image never
 // has to fit in memory, and renames it over firmware_file_path. Returns
 // false after logging why it failed.
-bool StreamImage(const S3Client& client, const char* image_key) {
+bool StreamImage(const S3Client& client, const S3Credentials& credentials,
+                 const char* image_key) {
   ImageTempFile image_file(firmware_file_path);
   if (!image_file.ok()) {
-    LogLine("Error: Writing firmware file");
+    NoteWriteFailure(errno);
     return false;
   }
   S3Client::Object image =
       client.GetObjectToFile(FirmwareBucket(), image_key, image_file.fd(), kImageLimits);
   if (!image.ok) {
-    LogLine("Error: Downloading firmware file");
+    NoteDownloadFailure(image.error, credentials);
     return false;
   }
   LogLine("Downloading firmware file");
   if (!image_file.Commit()) {
-    LogLine("Error: Writing firmware file");
+    NoteWriteFailure(errno);
     return false;
   }
   return true;
@@ -101,16 +123,20 @@ bool StreamImage(const S3Client& client, const char* image_key) {
 // Downloads `image_key` into memory (within the image bound), verifies its
 // signature over exactly those bytes and only then writes them to
 // firmware_file_path. Returns false after logging why it failed.
-bool FetchSignedImage(const S3Client& client, const char* image_key) {
+bool FetchSignedImage(const S3Client& client, const S3Credentials& credentials,
+                      const char* image_key) {
   S3Client::Object image = client.GetObject(FirmwareBucket(), image_key, kImageLimits);
   if (!image.ok) {
-    LogLine("Error: Downloading firmware file");
+    NoteDownloadFailure(image.error, credentials);
     return false;
   }
   LogLine("Downloading firmware file");
-  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, image.body)) return false;
+  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, image.body)) {
+    service_status().NoteCheckFailure("Error: Firmware signature missing or not valid");
+    return false;
+  }
   if (!WriteImageFile(firmware_file_path, image.body)) {
-    LogLine("Error: Writing firmware file");
+    NoteWriteFailure(errno);
     return false;
   }
   return true;
@@ -122,17 +148,19 @@ void UpdateTo(const S3Client& client, const S3Credentials& credentials,
               const char* image_key, const char* version) {
   // Without the script nobody would restart the daemon after the exit.
   if (access(kUpdateScript, F_OK) != 0) {
-    LogLine("Error: Update script not found");
+    service_status().NoteCheckFailure(
+        LogFailure("Error: Update script not found", std::strerror(errno)));
     return;
   }
-  if (!(FirmwareSignatureRequired() ? FetchSignedImage(client, image_key)
-                                    : StreamImage(client, image_key))) {
+  if (!(FirmwareSignatureRequired() ? FetchSignedImage(client, credentials, image_key)
+                                    : StreamImage(client, credentials, image_key))) {
     return;
   }
   // Recorded before the hand-off, so that a restarted daemon whose
   // controller still reports the old version does not hand off again.
   if (!WriteHandOffRecord(kHandOffRecordFile, HandOffRecord{version, std::time(nullptr)})) {
     LogSystemError(errno, "Error: Recording the hand-off");
+    service_status().NoteCheckFailure("Error: Recording the hand-off");
     return;
   }
   // The script inherits the credentials with the environment.
@@ -186,7 +214,10 @@ bool WriteImageFile(const std::string& target, const std::string& image) {
 
 void CheckFirmware() {
   LogLine("Checking for firmware update");
-  if (!FirmwarePublicKeyUsable()) return;
+  if (!FirmwarePublicKeyUsable()) {
+    service_status().NoteCheckFailure("Error: Firmware public key unusable");
+    return;
+  }
   S3Credentials credentials;
   if (!CheckCredentials(credentials)) return;
 
@@ -194,7 +225,10 @@ void CheckFirmware() {
   S3Client::Object version_file =
       client.GetObject(FirmwareBucket(), kVersionKey, kVersionFileLimits);
   if (!version_file.ok) {
-    LogLine("Error: Reading the version file");
+    service_status().NoteCheckFailure(
+        LogFailure("Error: Reading the version file", version_file.error,
+                   {credentials.secret_access_key, credentials.access_key_id,
+                    credentials.session_token}));
   } else {
     char published[32];
     ReadPublishedVersion(version_file.body, published);
@@ -202,6 +236,7 @@ void CheckFirmware() {
       // The version becomes part of an object key: "/" or ".." in it could
       // reach another bucket through a path-normalising endpoint.
       LogLine("Error: Version file holds no usable version");
+      service_status().NoteCheckFailure("Error: Version file holds no usable version");
     } else if (std::strncmp(published, firmware_version, sizeof published) == 0) {
       LogLine("Versions match. No update required");
     } else {

@@ -5,7 +5,10 @@
 
 #include <curl/curl.h>
 
+#include "LogRetention.h"
 #include "ReportAccess.h"
+#include "ServiceStatus.h"
+#include "Watchdog.h"
 #ifdef NETWORKPROXY_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
 #endif
@@ -21,6 +24,7 @@ constexpr const char* kVersionBanner = "NetworkProxy Version: 1.0.7";
 NetworkProxy::NetworkProxy() {
   // libcurl's global set-up is not thread-safe: do it before any worker.
   curl_global_init(CURL_GLOBAL_DEFAULT);
+  ReadLogKeepDays();
 
   SettleSiteId();
   std::printf("%s\n", kVersionBanner);
@@ -56,6 +60,7 @@ NetworkProxy::NetworkProxy() {
   // workers run; elsewhere this does nothing.
   sd_notify(0, "READY=1");
 #endif
+  StartServiceStatus();
 }
 
 NetworkProxy::~NetworkProxy() {
@@ -118,7 +123,10 @@ void NetworkProxy::SerialLoop() {
 
 void NetworkProxy::UpdateLoop() {
   for (;;) {
+    update_progress.Begin(kFirmwareCheckBound);
     FirmwareUpdate();
+    update_progress.End();
+    service_status().CheckEnded(std::time(nullptr));
     std::this_thread::sleep_for(kUpdatePause);
   }
 }

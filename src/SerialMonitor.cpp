@@ -3,6 +3,9 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "ServiceStatus.h"
+#include "Watchdog.h"
+
 char serial_response_buffer[kSerialResponseBufferSize];
 
 std::string SerialMonitor::getCurrentDateTime(const std::string& what) {
@@ -39,6 +42,7 @@ bool SerialMonitor::Read(char* buffer, std::size_t size, int timeout_ms) {
       LogLine("Serial Data Received: ");
       LogLine(buffer);
       LogLine("Error: Line too long");
+      if (IsEventLine(buffer)) service_status().NoteEvent(EventResult::kRejected);
       return true;  // its payload is incomplete, so it is never reported
     case LineEnd::kLine:
       break;
@@ -73,7 +77,10 @@ void SerialMonitor::SetTags(const char* tags) { SendTagsCommand(tags); }
 
 int SerialMonitor::SendMessage(const char* payload) {
   Logger("Sending Message: ");
-  Report(payload);
+  serial_progress.Begin(kReportStepBound);
+  const int result = Report(payload);
+  serial_progress.End();
+  service_status().NoteEvent(result == 0 ? EventResult::kReported : EventResult::kFailed);
   return 1;
 }
 

@@ -8,7 +8,9 @@
 #include "EventLog.h"
 #include "ReportAccess.h"
 #include "ReportExchange.h"
+#include "ServiceStatus.h"
 #include "Settings.h"
+#include "Watchdog.h"
 
 std::mutex command_mutex;
 
@@ -45,6 +47,8 @@ SpoolSender::SpoolSender(Spool& spool) : spool_(spool) {}
 
 void SpoolSender::Accept(const char* payload) {
   if (spool_.Add(payload, NowMs())) {
+    service_status().SetSpoolWaiting(static_cast<long>(spool_.Count()));
+    service_status().Publish();
     {
       std::lock_guard<std::mutex> lock(wake_mutex_);
       work_ = true;
@@ -55,13 +59,20 @@ void SpoolSender::Accept(const char* payload) {
   // The spool cannot keep it: the plain mode's exchange, on this thread.
   std::lock_guard<std::mutex> lock(command_mutex);
   LogLine("Sending Message: ");
-  ReportEvent(payload);
+  serial_progress.Begin(kReportStepBound);
+  const int result = ReportEvent(payload);
+  serial_progress.End();
+  service_status().NoteEvent(result == 0 ? EventResult::kReported : EventResult::kFailed);
 }
 
 void SpoolSender::Run() {
   RetryDelay delay;
   for (;;) {
-    switch (SendOldest()) {
+    sender_progress.Begin(kReportStepBound);
+    const Outcome outcome = SendOldest();
+    sender_progress.End();
+    NoteOutcome(outcome);
+    switch (outcome) {
       case Outcome::kIdle:
         WaitForWork(kSpoolIdleCheck);
         break;
@@ -76,6 +87,14 @@ void SpoolSender::Run() {
         break;
     }
   }
+}
+
+void SpoolSender::NoteOutcome(Outcome outcome) {
+  if (outcome == Outcome::kIdle) return;
+  service_status().SetSpoolWaiting(static_cast<long>(spool_.Count()));
+  service_status().NoteEvent(outcome == Outcome::kDone       ? EventResult::kReported
+                             : outcome == Outcome::kRejected ? EventResult::kRejected
+                                                             : EventResult::kFailed);
 }
 
 void SpoolSender::WaitForWork(std::chrono::seconds longest) {

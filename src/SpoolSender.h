@@ -88,6 +88,9 @@ class SpoolSender {
 
  private:
   void WaitForWork(std::chrono::seconds longest);
+  // Counts a post's outcome for the operator's figures (a 4xx as rejected,
+  // every failed attempt as failed) with the spool's new size.
+  void NoteOutcome(Outcome outcome);
 
   Spool& spool_;
   std::mutex wake_mutex_;

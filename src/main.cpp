@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "NetworkProxy.h"
+#include "Watchdog.h"
 
 int main(int argc, char** argv) {
   // Under a service manager stdout is a pipe; start-up lines must not wait
@@ -13,8 +14,11 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   int status = ParseCommandLine(argc, argv);
   if (status >= 0) return status;
+  // Before any thread exists: it takes the watchdog variables out of the
+  // environment.
+  const WatchdogSetup watchdog = ReadWatchdogSetup();
   NetworkProxy proxy;
   // All work happens on the workers; the service object lives until the
-  // process ends.
-  for (;;) std::this_thread::sleep_for(kMainIdleStep);
+  // process ends, and this thread only watches them.
+  RunMainIdleLoop(watchdog);
 }

@@ -6,9 +6,12 @@ to the script, touch the image already on disk, or end the daemon."""
 import os
 import unittest
 
-from firmware_scenarios import (CHECKING, DOWNLOAD_ERROR, DOWNLOADING, MATCH,
-                                MISMATCH, NEW_IMAGE, NO_SCRIPT, OLD_IMAGE,
-                                READ_ERROR, WRITE_ERROR, Scenario, ScenarioCase)
+import harness
+
+from firmware_scenarios import (ACCESS_KEY, CHECKING, DOWNLOAD_ERROR,
+                                DOWNLOADING, MATCH, MISMATCH, NEW_IMAGE,
+                                NO_SCRIPT, OLD_IMAGE, READ_ERROR, SECRET_KEY,
+                                WRITE_ERROR, Scenario, ScenarioCase)
 
 PUBLISHED = {"update.txt": b"1.0.9\n", "Version_1.0.9.hex": NEW_IMAGE}
 PUBLISHED_KEYS = ["update.txt", "Version_1.0.9.hex"]
@@ -61,6 +64,12 @@ class FirmwareFaultTest(ScenarioCase):
         "refused_signature": Scenario(
             PUBLISHED, secret_key="wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEZ",
             old_image=OLD_IMAGE),
+        "version_server_error": Scenario(
+            PUBLISHED, {"update.txt": {"status": 500}}, old_image=OLD_IMAGE),
+        "endpoint_refused": Scenario(
+            PUBLISHED, old_image=OLD_IMAGE,
+            env={"AWS_ENDPOINT_URL_S3":
+                 "http://127.0.0.1:%d" % harness.closed_port()}),
         "image_missing": Scenario({"update.txt": b"1.0.9\n"},
                                        old_image=OLD_IMAGE),
         "cut_short": Scenario(PUBLISHED, image_fault({"mode": "short"}),
@@ -116,6 +125,42 @@ class FirmwareFaultTest(ScenarioCase):
         o = self.outcome("refused_signature")
         self.assertKeptRunning(o, [CHECKING, READ_ERROR], image=OLD_IMAGE)
         self.assertEqual(o.requests, [("GET", "update.txt", 403)])
+
+    def test_version_file_server_error_is_given_up_after_retries(self):
+        o = self.outcome("version_server_error")
+        self.assertKeptRunning(o, [CHECKING, READ_ERROR], image=OLD_IMAGE)
+        self.assertEqual(o.requests, [("GET", "update.txt", 500)] * 3)
+
+    # -- why: each error line names its cause ---------------------------------
+
+    def test_each_failure_line_names_its_cause(self):
+        causes = {
+            "version_missing": (READ_ERROR, "HTTP 404 NoSuchKey"),
+            "refused_signature": (READ_ERROR, "HTTP 403 SignatureDoesNotMatch"),
+            "version_server_error": (READ_ERROR, "HTTP 500 InternalError (after 3 attempts)"),
+            "endpoint_refused": (READ_ERROR, "network: "),
+            "image_missing": (DOWNLOAD_ERROR, "HTTP 404 NoSuchKey"),
+            "cut_short": (DOWNLOAD_ERROR, "network: transfer closed"),
+            "bad_checksum": (DOWNLOAD_ERROR, "checksum mismatch"),
+            "read_only_folder": (WRITE_ERROR, "Permission denied"),
+            "folder_missing": (WRITE_ERROR, "No such file or directory"),
+            "no_script": (NO_SCRIPT, "No such file or directory"),
+        }
+        for name, (line, cause) in causes.items():
+            with self.subTest(name):
+                o = self.outcome(name)
+                self.assertIn(cause, o.reasons.get(line, ""), self.describe(o))
+
+    def test_refused_connection_reason_says_so(self):
+        o = self.outcome("endpoint_refused")
+        self.assertKeptRunning(o, [CHECKING, READ_ERROR], image=OLD_IMAGE)
+        self.assertRegex(o.reasons[READ_ERROR].lower(),
+                         "refused|couldn't connect")
+
+    def test_refused_key_puts_no_secret_into_the_log(self):
+        text = "\n".join(self.outcome("refused_signature").messages)
+        for secret in (SECRET_KEY, ACCESS_KEY, "Signature=", "X-Amz-"):
+            self.assertNotIn(secret, text)
 
     # -- the image cannot be had whole --------------------------------------
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Spool.h"
+#include "ServiceStatus.h"
 #include "SpoolSender.h"
 #include "temp_cwd.h"
 
@@ -191,6 +192,16 @@ TEST_F(SpoolTest, UnwritableFolderIsLoggedOncePerChangeAndRecovers) {
   EXPECT_EQ(CountLog("Spool missing/spool.db writable again"), 1);
   EXPECT_EQ(spool.Count(), 2u);
   EXPECT_TRUE(AsideFiles("missing/spool.db").empty());
+}
+
+// An operator's figures must show what waits in the spool, or a backlog
+// building up behind a dead server is invisible on the dashboard.
+TEST_F(SpoolTest, AcceptedEventsShowAsWaitingInTheOperatorsFigures) {
+  Spool spool("spool.db", 10);
+  SpoolSender sender(spool);
+  sender.Accept("door=1");
+  sender.Accept("door=0");
+  EXPECT_EQ(service_status().Snapshot().spool_waiting, 2);
 }
 
 TEST(EventKey, KeysAreDistinctVersion4Uuids) {

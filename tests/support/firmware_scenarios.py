@@ -46,14 +46,21 @@ RETURNING = {READ_ERROR, MATCH, NO_SCRIPT, DOWNLOAD_ERROR, WRITE_ERROR,
              UNUSABLE, SIGNATURE_MISSING, SIGNATURE_INVALID}
 
 
+# Start of the line a check ends with when the site's key file is unusable.
+CREDENTIALS_ERROR = "Error: Credentials file - "
+
+
+def check_line(message):
+    """A check's log line without the reason that follows " - "."""
+    return message.split(" - ", 1)[0]
+
+
 def is_check_line(message):
-    return message in CHECK_LINES or message.startswith(HELD_BACK)
+    return check_line(message) in CHECK_LINES or message.startswith(HELD_BACK)
 
 
 def is_returning(message):
-    return message in RETURNING or message.startswith(HELD_BACK)
-# Start of the line a check ends with when the site's key file is unusable.
-CREDENTIALS_ERROR = "Error: Credentials file - "
+    return check_line(message) in RETURNING or message.startswith(HELD_BACK)
 
 # Binary on purpose: NUL bytes, CR LF and high bytes must all survive.
 NEW_IMAGE = (b":100000000C9434000C9446000C9446000C944600\r\n\x00\x01\xff\xfe"
@@ -193,7 +200,7 @@ class Scenario:
             if not daemon.alive():
                 break
             messages = daemon.log_messages()
-            if hook and hook[0] in messages:
+            if hook and hook[0] in map(check_line, messages):
                 hook[1](s3)
                 hook = None
             done = [m for m in messages if is_returning(m)
@@ -213,7 +220,10 @@ class Scenario:
                 time.sleep(0.1)
         o.alive = daemon.alive()
         o.messages = daemon.log_messages()
-        o.lines = [m for m in o.messages if is_check_line(m)]
+        o.lines = [check_line(m) for m in o.messages if is_check_line(m)]
+        # {check line: the reason logged after it}
+        o.reasons = {check_line(m): m.partition(" - ")[2]
+                     for m in o.messages if is_check_line(m)}
         o.handoff_record = _read(daemon.path(HANDOFF_RECORD))
         o.stdout = daemon.stdout().decode("latin-1")
         o.requests = s3.requests()

@@ -1,0 +1,31 @@
+// SafeReason: making a failure's reason fit for the log. Reasons come from
+// libcurl's error text and from what a server sent back, so they may carry a
+// URL with a query, an Authorization header's signature or the very key the
+// request was signed with; none of that may reach a log file.
+//
+// Threads: any thread may call these at any time.
+#ifndef NETWORKPROXY_SAFEREASON_H_
+#define NETWORKPROXY_SAFEREASON_H_
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Longest reason kept, in bytes; the rest is cut.
+constexpr std::size_t kMaxReasonLength = 200;
+
+// `reason` with every occurrence of each of `secrets` (empty and blank ones
+// are skipped), every URL query and every "Signature=<value>" replaced by
+// "[redacted]", control characters turned into spaces (so the reason stays on
+// one log line), cut to kMaxReasonLength.
+std::string SafeReason(const std::string& reason, const std::vector<std::string_view>& secrets);
+
+// Logs "<line> - <reason>" (just `line` when the reason is empty), the reason
+// made safe against `secrets` (the credentials in use; viewed, not copied),
+// the compiled-in key pair and the credential variables of the environment.
+// Returns the text logged.
+std::string LogFailure(const char* line, const std::string& reason,
+                       std::initializer_list<std::string_view> secrets = {});
+
+#endif  // NETWORKPROXY_SAFEREASON_H_

@@ -1,0 +1,233 @@
+#include "ServiceStatus.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+#ifdef NETWORKPROXY_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
+#include "ChildProcess.h"
+#include "EventLog.h"
+#include "Settings.h"
+
+namespace {
+
+constexpr const char* kUpToDate = "up to date";
+
+// 1234567 -> "1,234,567".
+std::string Grouped(std::uint64_t n) {
+  std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+// A label value as the exposition format wants it.
+std::string EscapeLabel(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+  out += std::string("# HELP ") + name + " " + help + "\n";
+  out += std::string("# TYPE ") + name + " " + type + "\n";
+}
+
+void Sample(std::string& out, const std::string& name, std::uint64_t value) {
+  out += name + " " + std::to_string(value) + "\n";
+}
+
+}  // namespace
+
+void ServiceStatus::SetControllerVersion(const std::string& version) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.controller_version = version;
+}
+
+void ServiceStatus::SetSpoolWaiting(long waiting) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (figures_.spool_waiting == waiting) return;
+    figures_.spool_waiting = waiting;
+  }
+  Publish();
+}
+
+void ServiceStatus::NoteEvent(EventResult result) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (result) {
+      case EventResult::kReported: ++figures_.reported; break;
+      case EventResult::kFailed: ++figures_.failed; break;
+      case EventResult::kRejected: ++figures_.rejected; break;
+    }
+  }
+  Publish();
+}
+
+void ServiceStatus::NoteCheckFailure(const std::string& logged_line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (check_failed_) return;
+  check_failed_ = true;
+  check_failure_ = logged_line;
+}
+
+void ServiceStatus::CheckEnded(std::time_t when) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    figures_.last_check = when;
+    if (check_failed_) {
+      ++figures_.checks_failed;
+      // "Error: Reading the version file - HTTP 403 ..." reads as
+      // "failed: Reading the version file - HTTP 403 ..." in the status.
+      std::string what = check_failure_;
+      if (what.compare(0, 7, "Error: ") == 0) what.erase(0, 7);
+      figures_.last_check_outcome = "failed: " + what;
+    } else {
+      ++figures_.checks_ok;
+      figures_.last_check_outcome = kUpToDate;
+    }
+    check_failed_ = false;
+    check_failure_.clear();
+  }
+  Publish();
+}
+
+void ServiceStatus::SetMetricsFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  metrics_file_ = path;
+}
+
+StatusSnapshot ServiceStatus::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return figures_;
+}
+
+void ServiceStatus::Publish() {
+  // Under one lock from snapshot to rename, so the file never goes back to
+  // older figures when both workers publish at once.
+  std::lock_guard<std::mutex> publishing(publish_mutex_);
+  StatusSnapshot figures;
+  std::string metrics_file;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    figures = figures_;
+    metrics_file = metrics_file_;
+  }
+  // The file first: whoever sees a STATUS line finds the file as new.
+  if (!metrics_file.empty()) WriteMetrics(metrics_file, figures);
+#ifdef NETWORKPROXY_HAVE_SYSTEMD
+  sd_notify(0, ("STATUS=" + StatusLine(figures)).c_str());
+#endif
+}
+
+void ServiceStatus::WriteMetrics(const std::string& path, const StatusSnapshot& figures) {
+  const bool written = WriteFileAtomically(path, MetricsText(figures));
+  const int error = errno;
+  bool report = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    report = !written && !metrics_failing_;
+    metrics_failing_ = !written;
+  }
+  // Once per spell of failures: an unwritable folder must not fill the log.
+  if (report) LogSystemError(error, "Error: Writing metrics file %s", path.c_str());
+}
+
+ServiceStatus& service_status() {
+  static ServiceStatus status;
+  return status;
+}
+
+void StartServiceStatus() {
+  const char* path = std::getenv("NETWORKPROXY_METRICS_FILE");
+  if (path != nullptr && *path != '\0') service_status().SetMetricsFile(path);
+  service_status().SetControllerVersion(firmware_version);
+  service_status().Publish();
+}
+
+std::string StatusLine(const StatusSnapshot& f) {
+  std::string line = Grouped(f.reported) + " events reported, " + Grouped(f.failed) + " failed";
+  if (f.rejected > 0) line += ", " + Grouped(f.rejected) + " rejected";
+  if (f.spool_waiting >= 0) {
+    line += ", " + Grouped(static_cast<std::uint64_t>(f.spool_waiting)) + " waiting";
+  }
+  line += "; firmware ";
+  line += f.controller_version.empty() ? std::string("unknown") : f.controller_version;
+  if (f.last_check == 0) return line + ", not checked yet";
+  std::tm local{};
+  localtime_r(&f.last_check, &local);
+  char when[16] = {0};
+  std::strftime(when, sizeof when, "%H:%M:%S", &local);
+  return line + " checked " + when + ", " + f.last_check_outcome;
+}
+
+std::string MetricsText(const StatusSnapshot& f) {
+  std::string out;
+  Family(out, "networkproxy_events_total", "counter",
+         "Controller events by what became of them.");
+  Sample(out, "networkproxy_events_total{result=\"reported\"}", f.reported);
+  Sample(out, "networkproxy_events_total{result=\"failed\"}", f.failed);
+  Sample(out, "networkproxy_events_total{result=\"rejected\"}", f.rejected);
+  if (f.spool_waiting >= 0) {
+    Family(out, "networkproxy_spool_events", "gauge",
+           "Events waiting in the spool to be reported.");
+    Sample(out, "networkproxy_spool_events", static_cast<std::uint64_t>(f.spool_waiting));
+  }
+  Family(out, "networkproxy_firmware_checks_total", "counter",
+         "Firmware checks by outcome.");
+  Sample(out, "networkproxy_firmware_checks_total{result=\"ok\"}", f.checks_ok);
+  Sample(out, "networkproxy_firmware_checks_total{result=\"failed\"}", f.checks_failed);
+  Family(out, "networkproxy_last_firmware_check_timestamp_seconds", "gauge",
+         "When the last firmware check ended, in seconds since the epoch; 0 before the first.");
+  Sample(out, "networkproxy_last_firmware_check_timestamp_seconds",
+         static_cast<std::uint64_t>(f.last_check));
+  Family(out, "networkproxy_controller_info", "gauge",
+         "The controller's firmware version as reported at start-up.");
+  Sample(out, "networkproxy_controller_info{version=\"" + EscapeLabel(f.controller_version) + "\"}",
+         1);
+  return out;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+  std::string temp_name = path + ".XXXXXX";
+  std::vector<char> temp_path(temp_name.begin(), temp_name.end());
+  temp_path.push_back('\0');
+  int fd = mkostemp(temp_path.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text.data(), text.size());
+  int error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && rename(temp_path.data(), path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    unlink(temp_path.data());
+    errno = error;
+  }
+  return ok;
+}
