@@ -44,7 +44,11 @@ void LogLine(const std::string& message) {
   // The date first, then the time stamp: a line logged at midnight may carry
   // the new day's stamp in the old day's file, never the reverse.
   std::string file_name = "./log_" + CurrentDateTime("date") + ".txt";
-  NoteLogFile(file_name);  // a new day may retire old files
+  // A new day may retire old files. Logging a failure comes back here, on
+  // the same day, so it cannot recurse further.
+  for (const LogRemovalFailure& failure : NoteLogFile(file_name)) {
+    LogSystemError(failure.error, "Error: Removing old log file %s", failure.name.c_str());
+  }
   std::string line = CurrentDateTime("now");
   line += '\t';
   line += message;

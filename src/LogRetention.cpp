@@ -6,10 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <mutex>
 
-#include "EventLog.h"
 
 namespace {
 
@@ -47,20 +45,6 @@ bool LeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 void SetLogKeepDays(int days) { g_keep_days.store(days < 0 ? kKeepAllLogs : days); }
 
-void ReadLogKeepDays() {
-  const char* text = std::getenv("NETWORKPROXY_LOG_KEEP_DAYS");
-  if (text == nullptr || *text == '\0') return;
-  char* end = nullptr;
-  errno = 0;
-  long days = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || days < 0 || days > 100000) {
-    LogFormat("Error: NETWORKPROXY_LOG_KEEP_DAYS is not a number of days: %s; keeping every log",
-              text);
-    return;
-  }
-  SetLogKeepDays(static_cast<int>(days));
-}
-
 bool LogNameDay(const std::string& name, long* day, bool bare_date) {
   const std::string prefix = bare_date ? "" : kPrefix;
   const std::string suffix = bare_date ? "" : kSuffix;
@@ -93,10 +77,12 @@ std::vector<std::string> ExpiredLogNames(const std::vector<std::string>& names,
   return expired;
 }
 
-void PruneLogs(const std::string& directory, const std::string& today, int keep_days) {
+std::vector<LogRemovalFailure> PruneLogs(const std::string& directory, const std::string& today,
+                                         int keep_days) {
+  std::vector<LogRemovalFailure> failures;
   std::vector<std::string> names;
   DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return;
+  if (dir == nullptr) return failures;
   while (dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
   closedir(dir);
   for (const std::string& name : ExpiredLogNames(names, today, keep_days)) {
@@ -104,24 +90,22 @@ void PruneLogs(const std::string& directory, const std::string& today, int keep_
     struct stat st;
     // A link or a folder that happens to bear a log's name is not ours.
     if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-      LogSystemError(errno, "Error: Removing old log file %s", name.c_str());
-    }
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) failures.push_back({name, errno});
   }
+  return failures;
 }
 
-void NoteLogFile(const std::string& file_name) {
+std::vector<LogRemovalFailure> NoteLogFile(const std::string& file_name) {
   const int keep_days = g_keep_days.load();
-  if (keep_days < 0) return;
+  if (keep_days < 0) return {};
   // "./log_YYYY-MM-DD.txt"
   const std::size_t date_at = file_name.rfind(kPrefix);
-  if (date_at == std::string::npos) return;
+  if (date_at == std::string::npos) return {};
   const std::string date = file_name.substr(date_at + 4, kDateLength);
   {
     std::lock_guard<std::mutex> lock(g_day_mutex);
-    if (date == g_last_date) return;
+    if (date == g_last_date) return {};
     g_last_date = date;
   }
-  // Outside the lock: a failure is logged, and logging comes back here.
-  PruneLogs(".", date, keep_days);
+  return PruneLogs(".", date, keep_days);
 }

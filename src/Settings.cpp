@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "EventLog.h"
+#include "LogRetention.h"
 
 char usb_serial_port[PATH_MAX];
 char firmware_file_path[PATH_MAX];
@@ -152,4 +153,18 @@ SpoolSettings ReadSpoolSettings() {
 void EndProcess(int status) {
   std::fflush(stdout);
   _exit(status);
+}
+
+void ReadLogKeepDays() {
+  const char* text = std::getenv("NETWORKPROXY_LOG_KEEP_DAYS");
+  if (text == nullptr || *text == '\0') return;
+  char* end = nullptr;
+  errno = 0;
+  long days = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || days < 0 || days > 100000) {
+    LogFormat("Error: NETWORKPROXY_LOG_KEEP_DAYS is not a number of days: %s; keeping every log",
+              text);
+    return;
+  }
+  SetLogKeepDays(static_cast<int>(days));
 }

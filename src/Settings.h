@@ -92,6 +92,11 @@ struct SpoolSettings {
 };
 SpoolSettings ReadSpoolSettings();
 
+// Reads NETWORKPROXY_LOG_KEEP_DAYS into the log's retention (LogRetention.h);
+// a value that is not a whole number of days (0 or more) is logged and every
+// file is kept. Main thread, before the workers start.
+void ReadLogKeepDays();
+
 // Ends the process with `status` once standard output is flushed. Does not
 // run static destructors, which other threads may still be using.
 [[noreturn]] void EndProcess(int status);

@@ -12,6 +12,7 @@
 
 #include "EventLog.h"
 #include "LogRetention.h"
+#include "Settings.h"
 #include "temp_cwd.h"
 
 namespace {
