@@ -31,19 +31,27 @@ constexpr const char* kProxyVariables[] = {"http_proxy", "https_proxy", "HTTPS_P
                                            "all_proxy",  "ALL_PROXY",   "no_proxy",
                                            "NO_PROXY"};
 
-std::vector<const char*> BuildEnvironment() {
-  std::vector<const char*> entries;
+// curl's environment: the texts and the pointer vector that execve takes.
+struct CurlEnvironment {
+  std::vector<std::string> entries;
+  std::vector<const char*> pointers;
+};
+
+CurlEnvironment* BuildEnvironment() {
+  auto* environment = new CurlEnvironment;
   const char* path = std::getenv("PATH");
-  entries.push_back(path != nullptr ? strdup((std::string("PATH=") + path).c_str())
-                                    : kDefaultPath);
+  environment->entries.push_back(path != nullptr ? std::string("PATH=") + path : kDefaultPath);
   for (const char* name : kProxyVariables) {
     const char* value = std::getenv(name);
     if (value != nullptr && *value != '\0') {
-      entries.push_back(strdup((std::string(name) + "=" + value).c_str()));
+      environment->entries.push_back(std::string(name) + "=" + value);
     }
   }
-  entries.push_back(nullptr);
-  return entries;
+  for (const std::string& entry : environment->entries) {
+    environment->pointers.push_back(entry.c_str());
+  }
+  environment->pointers.push_back(nullptr);
+  return environment;
 }
 
 // Reads the first line of `path` (without CR or LF) into `token`. Returns 0
@@ -60,8 +68,10 @@ int ReadToken(const char* path, std::string& token) {
 }  // namespace
 
 const char* const* ReportCurlEnvironment() {
-  static const std::vector<const char*> environment = BuildEnvironment();
-  return environment.data();
+  // Built once and never destroyed: a worker may start curl while the
+  // process exits.
+  static const CurlEnvironment* const environment = BuildEnvironment();
+  return environment->pointers.data();
 }
 
 std::vector<std::string> ReportTransportArguments() {
