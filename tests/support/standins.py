@@ -86,9 +86,10 @@ class ToolProcess:
 class ReportStandin(ToolProcess):
     """tools/report-standin answering `reply` (a dict or a JSON text; None:
     the tool's default) in the mode set with set_mode(); `port` 0 takes any
-    free one."""
+    free one. With `tls` (a ThrowawayCa) it serves HTTPS with that CA's
+    server certificate."""
 
-    def __init__(self, reply=None, port=0):
+    def __init__(self, reply=None, port=0, tls=None):
         super().__init__("np-report-")
         self.mode_file = self.path("mode")
         self.request_log = self.path("requests.jsonl")
@@ -99,6 +100,8 @@ class ReportStandin(ToolProcess):
         if reply is not None:
             args += ["--reply", reply if isinstance(reply, str)
                      else json.dumps(reply)]
+        if tls is not None:
+            args += ["--tls-cert", tls.cert_file, "--tls-key", tls.key_file]
         self.port = int(self._start("report-standin", args, "port"))
         self.host = "127.0.0.1:%d" % self.port
 
@@ -120,11 +123,12 @@ class ReportStandin(ToolProcess):
 class S3Standin(ToolProcess):
     """tools/s3-standin over a fresh root holding `bucket` with `objects`
     ({key: bytes}), `faults` ({key: fault entry}), the key pair it
-    accepts and the region it expects in signatures (None: the tool's
-    defaults)."""
+    accepts (or `key_file`, a credentials file holding it) and the region it
+    expects in signatures (None: the tool's defaults)."""
 
     def __init__(self, objects=None, faults=None, access_key=None,
-                 secret_key=None, bucket=BUCKET, timeout=30, region=None):
+                 secret_key=None, bucket=BUCKET, timeout=30, region=None,
+                 key_file=None):
         super().__init__("np-s3-")
         self.bucket = bucket
         self.root = self.path("root")
@@ -141,6 +145,8 @@ class S3Standin(ToolProcess):
             args += ["--access-key", access_key]
         if secret_key is not None:
             args += ["--secret-key", secret_key]
+        if key_file is not None:
+            args += ["--key-file", key_file]
         if region is not None:
             args += ["--region", region]
         self.port = int(self._start("s3-standin", args, "port", timeout=timeout))

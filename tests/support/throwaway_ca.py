@@ -3,11 +3,16 @@ and the demo: a CA certificate and one server certificate it signed.
 
     ca = ThrowawayCa(directory, names=["IP:127.0.0.1"])
     ca.ca_file, ca.cert_file, ca.key_file, ca.server_context()
+
+As a program (the demo uses it): throwaway_ca.py DIRECTORY [NAME...] writes
+ca.pem, server.pem and server.key into DIRECTORY (which must exist) for the
+subjectAltName entries NAME (default IP:127.0.0.1).
 """
 
 import os
 import ssl
 import subprocess
+import sys
 
 
 class ThrowawayCa:
@@ -41,3 +46,9 @@ class ThrowawayCa:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(self.cert_file, self.key_file)
         return ctx
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2 or sys.argv[1].startswith("-"):
+        sys.exit("usage: throwaway_ca.py DIRECTORY [NAME...]")
+    ThrowawayCa(sys.argv[1], names=sys.argv[2:] or ("IP:127.0.0.1",))
