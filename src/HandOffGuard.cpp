@@ -1,7 +1,5 @@
 #include "HandOffGuard.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <fstream>
 
 #include "ChildProcess.h"
+#include "ImageFile.h"
 
 bool ReadHandOffRecord(const char* path, HandOffRecord* record) {
   std::ifstream in(path);
@@ -25,23 +24,13 @@ bool ReadHandOffRecord(const char* path, HandOffRecord* record) {
 }
 
 bool WriteHandOffRecord(const char* path, const HandOffRecord& record) {
-  const std::string temp = std::string(path) + ".tmp";
   const std::string text =
       record.version + "\n" + std::to_string(static_cast<long long>(record.time)) + "\n";
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
-  int saved = errno;
-  ok = close(fd) == 0 && ok;
-  if (ok && rename(temp.c_str(), path) != 0) {
-    saved = errno;
-    ok = false;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
-    errno = saved;
-  }
-  return ok;
+  // The record must survive the reboot a flash may cause: written whole,
+  // synced and renamed like an image.
+  ImageTempFile file(path);
+  if (!file.ok() || !WriteAll(file.fd(), text.data(), text.size())) return false;
+  return file.Commit();
 }
 
 bool HandOffHeldBack(const HandOffRecord& record, const std::string& version, std::time_t now) {

@@ -1,6 +1,7 @@
-// ImageFile: a new firmware image is written beside its final path under a
-// temporary name and renamed over that path only when it is whole and on
-// disk, so the path never holds a partial image.
+// ImageFile: a new firmware image (or the hand-off record that goes with it)
+// is written beside its final path under a temporary name and renamed over
+// that path only when it is whole and on disk, so the path never holds a
+// partial file.
 //
 // Threads: the update worker (tests: any one thread per object).
 #ifndef NETWORKPROXY_IMAGEFILE_H_
