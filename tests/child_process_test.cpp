@@ -13,17 +13,19 @@
 
 namespace {
 
+// A child that prints each of its descriptors as "<fd>=<target> ".
+const char* const kListDescriptors[] = {
+    "/bin/sh", "-c",
+    "for f in /proc/$$/fd/*; do printf '%s=%s ' \"${f##*/}\" \"$(readlink $f)\"; done; echo",
+    nullptr};
+
 TEST(ChildProcess, ChildSeesNoDescriptorOfOurs) {
   TempWorkingDir dir("np-child");
   PtyPair pty;
   // A descriptor opened without close-on-exec, as a careless caller would.
   int leaky = open("leak-canary", O_CREAT | O_RDWR, 0600);
   ASSERT_GE(leaky, 0);
-  const char* argv[] = {
-      "/bin/sh", "-c",
-      "for f in /proc/$$/fd/*; do printf '%s=%s ' \"${f##*/}\" "
-      "\"$(readlink $f)\"; done; echo",
-      nullptr};
+  const char* const* argv = kListDescriptors;
   char reply[4096] = {0};
   ChildResult r = RunCapture(argv, reply, sizeof reply);
   close(leaky);
@@ -94,11 +96,7 @@ TEST(ChildProcess, PassedDescriptorArrivesAsThreeAndNoOther) {
   int other = open("other-file", O_CREAT | O_RDWR, 0600);
   ASSERT_GE(passed, 0);
   ASSERT_GE(other, 0);
-  const char* argv[] = {
-      "/bin/sh", "-c",
-      "for f in /proc/$$/fd/*; do printf '%s=%s ' \"${f##*/}\" "
-      "\"$(readlink $f)\"; done; echo",
-      nullptr};
+  const char* const* argv = kListDescriptors;
   char reply[4096] = {0};
   ChildResult r = RunCapture(argv, reply, sizeof reply, nullptr, 0, nullptr, passed);
   close(passed);
