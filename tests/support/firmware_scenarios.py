@@ -323,6 +323,11 @@ class ScenarioCase(unittest.TestCase):
                          "the script found another image")
         self.assertEqual(_digest(o.image), _digest(image))
         self.assertEqual(o.new_files, [], "stray files left behind")
+        # The last line before the exit names what the script was given.
+        self.assertEqual([m.partition(" (")[2] for m in o.messages
+                          if m.startswith(HANDING_OFF)],
+                         ["%d bytes, sha256 %s) to ./fw-update.sh"
+                          % (len(image), _digest(image))], self.describe(o))
 
     def assertKeptRunning(self, o, lines, image=None):
         """The check logged `lines` and returned: no hand-off, the image
