@@ -158,14 +158,15 @@ bool FetchSignedImage(const S3Client& client, const S3Credentials& credentials,
   return true;
 }
 
-// True when the update script is where sudo will run it: the working
-// folder, or the root-owned folder the dedicated user's sudo rule pins.
-// Otherwise logs why not. Without the script nobody would restart the
-// daemon after the exit.
+// True when the update script is where sudo will run it; otherwise logs
+// why not. Without the script nobody would restart the daemon after the
+// exit. sudo run by root takes ./fw-update.sh from the working folder; for a
+// daemon run as its own user, the sample sudo rule runs root's script in the
+// folder it pins instead.
 bool UpdateScriptPresent() {
   if (access(kUpdateScript, F_OK) == 0) return true;
   const int error = errno;
-  if (access(kPinnedUpdateScript, F_OK) == 0) return true;
+  if (geteuid() != 0 && access(kPinnedUpdateScript, F_OK) == 0) return true;
   service_status().NoteCheckFailure(
       LogFailure("Error: Update script not found", std::strerror(error)));
   return false;
