@@ -62,8 +62,8 @@ std::string OpenFailure(sqlite3* db, int code, const std::string& path) {
 
 }  // namespace
 
-Spool::Spool(const std::string& path, std::size_t max_events)
-    : path_(path), max_events_(max_events > 0 ? max_events : 1) {
+Spool::Spool(const std::string& path, std::size_t max_events, std::size_t max_dead)
+    : path_(path), max_events_(max_events > 0 ? max_events : 1), max_dead_(max_dead) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (OpenLocked()) {
     LogFormat("Spool %s: %zu events waiting", path_.c_str(), count_);
@@ -300,9 +300,8 @@ bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
     sqlite3_reset(mark_dead_);
   }
   const bool marked = rc == SQLITE_DONE && sqlite3_changes(db_) > 0;
-  if (rc == SQLITE_DONE && marked && dead_ + 1 > kMaxDeadLetters) {
-    sqlite3_bind_int64(drop_oldest_dead_, 1,
-                       static_cast<sqlite3_int64>(dead_ + 1 - kMaxDeadLetters));
+  if (rc == SQLITE_DONE && marked && dead_ + 1 > max_dead_) {
+    sqlite3_bind_int64(drop_oldest_dead_, 1, static_cast<sqlite3_int64>(dead_ + 1 - max_dead_));
     rc = sqlite3_step(drop_oldest_dead_);
     sqlite3_reset(drop_oldest_dead_);
     if (rc == SQLITE_DONE) dropped = static_cast<std::size_t>(sqlite3_changes(db_));

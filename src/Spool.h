@@ -69,9 +69,11 @@ class Spool {
  public:
   // Opens (creating when missing) the spool at `path`, relative to the
   // working directory when relative, keeping at most `max_events` (at least
-  // 1). Logs what it found and any fault; a spool that cannot be opened
-  // leaves the object usable (Add retries).
-  Spool(const std::string& path, std::size_t max_events);
+  // 1) and at most `max_dead` dead letters. Logs what it found and any
+  // fault; a spool that cannot be opened leaves the object usable (Add
+  // retries).
+  Spool(const std::string& path, std::size_t max_events,
+        std::size_t max_dead = kMaxDeadLetters);
   ~Spool();
 
   Spool(const Spool&) = delete;
@@ -93,7 +95,7 @@ class Spool {
   bool Remove(std::int64_t id);
 
   // Sets the waiting event `id` aside as a dead letter at `now_ms`; at
-  // kMaxDeadLetters the oldest dead letter goes ("Spool full: dropped the
+  // the bound the oldest dead letter goes ("Spool full: dropped the
   // oldest dead letter"). Gone already counts as done. False when the
   // spool could not be written.
   bool MarkDead(std::int64_t id, std::int64_t now_ms);
@@ -118,6 +120,7 @@ class Spool {
   std::mutex mutex_;
   const std::string path_;
   const std::size_t max_events_;
+  const std::size_t max_dead_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* drop_oldest_ = nullptr;
