@@ -37,7 +37,10 @@ std::chrono::seconds RetryDelay::Next() {
 
 void RetryDelay::Reset() { next_ = std::chrono::seconds(0); }
 
-SpoolSender::SpoolSender(Spool& spool) : spool_(spool), session_(ReportUrl()) {}
+SpoolSender::SpoolSender(Spool& spool) : spool_(spool), session_(ReportUrl()) {
+  // What a restart found (a backlog, dead letters) shows from the first figures on.
+  ShowSpoolFigures();
+}
 
 void SpoolSender::ShowSpoolFigures() {
   const SpoolCounts counts = spool_.Counts();
