@@ -149,8 +149,9 @@ PostResult Post(ReportSession* session, const char* event_object,
 
 ExchangeResult ExchangeReport(const char* payload, const std::vector<std::string>& headers,
                               ReportSession* session, const ReplyHandler& on_reply) {
-  // Static: one thread at a time per transport would do, but two may run
-  // (a spool that cannot keep events posts directly), so one buffer each.
+  // Kept off the workers' stacks; one per thread, since the sender and the
+  // reading thread (posting directly while the spool cannot keep events)
+  // may exchange at once.
   static thread_local char event_object[kEventObjectCapacity];
   std::memset(event_object, 0, sizeof event_object);
   EncodeEvent(payload, event_object, sizeof event_object);
