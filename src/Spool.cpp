@@ -35,31 +35,6 @@ constexpr const char* kDataVersion = "PRAGMA data_version";
 // the other, so a large cache buys nothing and would grow with the backlog.
 constexpr const char* kCacheSize = "PRAGMA cache_size = -256";  // KiB
 
-int Exec(sqlite3* db, const char* sql, std::string* first = nullptr) {
-  return SpoolExec(db, sql, first);
-}
-
-std::string Reason(sqlite3* db, int code) { return SpoolReason(db, code); }
-
-bool IsCorruption(int code) { return IsSpoolCorruption(code); }
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-// Why `path` could not be opened. SQLite's own errno is that of its last
-// attempt (a read-only open after the read-write one failed), so a folder
-// that cannot be written is asked about directly.
-std::string OpenFailure(sqlite3* db, int code, const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0                ? "/"
-                                                         : path.substr(0, slash);
-  if ((code & 0xff) == SQLITE_CANTOPEN && access(folder.c_str(), W_OK) != 0) {
-    const int error = errno;
-    return std::string(sqlite3_errstr(code)) + ": " + folder + ": " + std::strerror(error);
-  }
-  return Reason(db, code);
-}
-
 }  // namespace
 
 Spool::Spool(const std::string& path, std::size_t max_events, std::size_t max_dead)
@@ -96,35 +71,35 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
                            nullptr);
   auto fail = [&](int code, const std::string& why) {
     *reason = why;
-    *corrupt = IsCorruption(code);
+    *corrupt = IsSpoolCorruption(code);
     return false;
   };
-  if (rc != SQLITE_OK) return fail(rc, OpenFailure(db_, rc, path_));
+  if (rc != SQLITE_OK) return fail(rc, SpoolOpenFailure(db_, rc, path_));
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kSpoolBusyTimeoutMs);
 
   std::string mode;
-  rc = Exec(db_, "PRAGMA journal_mode = WAL", &mode);
-  if (rc != SQLITE_OK) return fail(rc, Reason(db_, rc));
+  rc = SpoolExec(db_, "PRAGMA journal_mode = WAL", &mode);
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   if (mode != "wal") return fail(SQLITE_CANTOPEN, "cannot use a write-ahead log (" + mode + ")");
-  if ((rc = Exec(db_, "PRAGMA synchronous = FULL")) != SQLITE_OK ||
-      (rc = Exec(db_, kCacheSize)) != SQLITE_OK) {
-    return fail(rc, Reason(db_, rc));
+  if ((rc = SpoolExec(db_, "PRAGMA synchronous = FULL")) != SQLITE_OK ||
+      (rc = SpoolExec(db_, kCacheSize)) != SQLITE_OK) {
+    return fail(rc, SpoolReason(db_, rc));
   }
 
   std::string check;
-  rc = Exec(db_, "PRAGMA quick_check", &check);
-  if (rc != SQLITE_OK) return fail(rc, Reason(db_, rc));
+  rc = SpoolExec(db_, "PRAGMA quick_check", &check);
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   if (check != "ok") return fail(SQLITE_CORRUPT, "integrity check: " + check);
 
   // A database whose "events" table has other columns is somebody else's;
   // a spool from before dead letters gains their column, its events kept.
   const SpoolLayout layout = ReadSpoolLayout(db_, &rc);
-  if (rc != SQLITE_OK) return fail(rc, Reason(db_, rc));
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   if (layout == SpoolLayout::kForeign) {
     return fail(SQLITE_NOTADB, "not a spool: its events table has other columns");
   }
-  if ((rc = PrepareSpoolLayout(db_, layout)) != SQLITE_OK) return fail(rc, Reason(db_, rc));
+  if ((rc = PrepareSpoolLayout(db_, layout)) != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   const struct {
     const char* sql;
     sqlite3_stmt** statement;
@@ -135,8 +110,8 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
                     {kDataVersion, &data_version_}};
   for (const auto& s : statements) {
     rc = sqlite3_prepare_v3(db_, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr);
-    if ((rc & 0xff) == SQLITE_ERROR) return fail(SQLITE_NOTADB, "not a spool: " + Reason(db_, rc));
-    if (rc != SQLITE_OK) return fail(rc, Reason(db_, rc));
+    if ((rc & 0xff) == SQLITE_ERROR) return fail(SQLITE_NOTADB, "not a spool: " + SpoolReason(db_, rc));
+    if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   }
 
   seen_version_ = -1;
@@ -148,7 +123,7 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
     sqlite3_bind_int64(drop_oldest_, 1, static_cast<sqlite3_int64>(excess));
     rc = sqlite3_step(drop_oldest_);
     sqlite3_reset(drop_oldest_);
-    if (rc != SQLITE_DONE) return fail(rc, Reason(db_, rc));
+    if (rc != SQLITE_DONE) return fail(rc, SpoolReason(db_, rc));
     count_ -= static_cast<std::size_t>(sqlite3_changes(db_));
     LogFormat("Spool full: dropped the %zu oldest events, over the bound of %zu", excess,
               max_events_);
@@ -171,24 +146,12 @@ void Spool::CloseLocked() {
 }
 
 bool Spool::MoveAsideLocked(const std::string& reason) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32] = {0};
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  std::string aside = path_ + ".corrupt-" + stamp;
-  // A second fault within the same second keeps the first file too.
-  for (int n = 1; Exists(aside); ++n) aside = path_ + ".corrupt-" + stamp + "-" + std::to_string(n);
-
-  if (std::rename(path_.c_str(), aside.c_str()) != 0) {
-    const int error = errno;
+  std::string aside;
+  const int error = MoveSpoolAside(path_, &aside);
+  if (error != 0) {
     FailedLocked(reason + "; cannot be moved aside: " + std::strerror(error));
     return false;
   }
-  // The log belongs to the file it was written for; the shared-memory index
-  // is rebuilt from scratch.
-  if (Exists(path_ + "-wal")) std::rename((path_ + "-wal").c_str(), (aside + "-wal").c_str());
-  unlink((path_ + "-shm").c_str());
   LogFormat("Error: Spool %s unusable - %s; moved aside as %s", path_.c_str(), reason.c_str(),
             aside.c_str());
   return true;
@@ -218,7 +181,7 @@ bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool
     return false;
   }
   std::size_t dropped = 0;
-  int rc = Exec(db_, "BEGIN IMMEDIATE");
+  int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK && count_ >= max_events_) {
     sqlite3_bind_int64(drop_oldest_, 1, static_cast<sqlite3_int64>(count_ - max_events_ + 1));
     rc = sqlite3_step(drop_oldest_);
@@ -235,12 +198,12 @@ bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool
                       SQLITE_TRANSIENT);
     rc = sqlite3_step(insert_);
     sqlite3_reset(insert_);
-    if (rc == SQLITE_DONE) rc = Exec(db_, "COMMIT");
+    if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
   }
   if (rc != SQLITE_OK) {
-    const std::string reason = Reason(db_, rc);
-    Exec(db_, "ROLLBACK");  // fails harmlessly when SQLite already rolled back
-    *corrupt = IsCorruption(rc);
+    const std::string reason = SpoolReason(db_, rc);
+    SpoolExec(db_, "ROLLBACK");  // fails harmlessly when SQLite already rolled back
+    *corrupt = IsSpoolCorruption(rc);
     if (!*corrupt) FailedLocked(reason);
     return false;
   }
@@ -261,7 +224,7 @@ bool Spool::Oldest(SpooledEvent* event) {
     event->received_ms = SpoolColumnInt(oldest_, 2);
     event->payload = SpoolColumnText(oldest_, 3);
   } else if (rc != SQLITE_DONE) {
-    FailedLocked(Reason(db_, rc));
+    FailedLocked(SpoolReason(db_, rc));
   }
   sqlite3_reset(oldest_);
   return rc == SQLITE_ROW;
@@ -270,14 +233,14 @@ bool Spool::Oldest(SpooledEvent* event) {
 bool Spool::Remove(std::int64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return false;
-  Exec(db_, "PRAGMA synchronous = NORMAL");  // see the header: a lost removal is a resend
+  SpoolExec(db_, "PRAGMA synchronous = NORMAL");  // see the header: a lost removal is a resend
   sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(id));
   int rc = sqlite3_step(remove_);
   sqlite3_reset(remove_);
   const std::size_t removed =
       rc == SQLITE_DONE ? static_cast<std::size_t>(sqlite3_changes(db_)) : 0;
-  const std::string reason = rc == SQLITE_DONE ? std::string() : Reason(db_, rc);
-  Exec(db_, "PRAGMA synchronous = FULL");
+  const std::string reason = rc == SQLITE_DONE ? std::string() : SpoolReason(db_, rc);
+  SpoolExec(db_, "PRAGMA synchronous = FULL");
   if (rc != SQLITE_DONE) {
     FailedLocked(reason);
     return false;
@@ -292,7 +255,7 @@ bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
   if (db_ == nullptr) return false;
   RefreshLocked();
   std::size_t dropped = 0;
-  int rc = Exec(db_, "BEGIN IMMEDIATE");
+  int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK) {
     sqlite3_bind_int64(mark_dead_, 1, static_cast<sqlite3_int64>(id));
     sqlite3_bind_int64(mark_dead_, 2, static_cast<sqlite3_int64>(now_ms));
@@ -306,10 +269,10 @@ bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
     sqlite3_reset(drop_oldest_dead_);
     if (rc == SQLITE_DONE) dropped = static_cast<std::size_t>(sqlite3_changes(db_));
   }
-  if (rc == SQLITE_DONE) rc = Exec(db_, "COMMIT");
+  if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
   if (rc != SQLITE_OK) {
-    const std::string reason = Reason(db_, rc);
-    Exec(db_, "ROLLBACK");
+    const std::string reason = SpoolReason(db_, rc);
+    SpoolExec(db_, "ROLLBACK");
     FailedLocked(reason);
     return false;
   }

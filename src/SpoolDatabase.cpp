@@ -1,6 +1,11 @@
 #include "SpoolDatabase.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 #include <cstring>
 #include <set>
@@ -19,6 +24,8 @@ constexpr const char* kAddDeadColumn = "ALTER TABLE events ADD COLUMN dead_ms IN
 // are found by the primary key alone.
 constexpr const char* kDeadIndex =
     "CREATE INDEX IF NOT EXISTS events_dead ON events (id) WHERE dead_ms IS NOT NULL";
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 }  // namespace
 
@@ -61,6 +68,38 @@ int SpoolExec(sqlite3* db, const char* sql, std::string* first) {
   }
   sqlite3_finalize(statement);
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+std::string SpoolOpenFailure(sqlite3* db, int code, const std::string& path) {
+  // SQLite's own errno is that of its last attempt (a read-only open after
+  // the read-write one failed), so a folder that cannot be written is asked
+  // about directly.
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0                ? "/"
+                                                         : path.substr(0, slash);
+  if ((code & 0xff) == SQLITE_CANTOPEN && access(folder.c_str(), W_OK) != 0) {
+    const int error = errno;
+    return std::string(sqlite3_errstr(code)) + ": " + folder + ": " + std::strerror(error);
+  }
+  return SpoolReason(db, code);
+}
+
+int MoveSpoolAside(const std::string& path, std::string* aside) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32] = {0};
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  *aside = path + ".corrupt-" + stamp;
+  // A second fault within the same second keeps the first file too.
+  for (int n = 1; Exists(*aside); ++n) *aside = path + ".corrupt-" + stamp + "-" + std::to_string(n);
+  if (std::rename(path.c_str(), aside->c_str()) != 0) return errno;
+  // The log belongs to the file it was written for; the shared-memory index
+  // is rebuilt from scratch.
+  if (Exists(path + "-wal")) std::rename((path + "-wal").c_str(), (*aside + "-wal").c_str());
+  unlink((path + "-shm").c_str());
+  return 0;
 }
 
 bool IsSpoolCorruption(int code) {

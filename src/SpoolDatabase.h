@@ -45,6 +45,16 @@ int SpoolExec(sqlite3* db, const char* sql, std::string* first = nullptr);
 // an operating system call was behind it.
 std::string SpoolReason(sqlite3* db, int code);
 
+// Why the spool at `path` could not be opened: SpoolReason, or the folder's
+// fault when it cannot be written.
+std::string SpoolOpenFailure(sqlite3* db, int code, const std::string& path);
+
+// Moves a damaged spool file aside as <path>.corrupt-<YYYYmmdd-HHMMSS>
+// (local time; "-<n>" added when that is taken), its write-ahead log with it;
+// its shared-memory index is removed. `aside` receives the new name. Returns
+// 0 or the errno value of the failed rename.
+int MoveSpoolAside(const std::string& path, std::string* aside);
+
 // True for codes that mean the file is damaged or not a database.
 bool IsSpoolCorruption(int code);
 

@@ -41,7 +41,7 @@ Status SpoolFile::Open(const std::string& path, SpoolAccess access,
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
-    Status failed = Failure(db, rc);
+    Status failed = Status::Error(SpoolOpenFailure(db, rc, path));
     sqlite3_close(db);
     return failed;
   }
