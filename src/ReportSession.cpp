@@ -46,10 +46,11 @@ ReportSession::ReportSession(const std::string& url)
   curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
   // Signals cannot reach a worker thread safely: time-outs without alarm().
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-  // Set even when empty: libcurl would otherwise read the proxy variables
-  // at each post, while another worker may be changing the environment.
+  // Both set even when empty: libcurl would otherwise read the proxy
+  // variables at each post, while another worker may be changing the
+  // environment.
   curl_easy_setopt(curl_, CURLOPT_PROXY, proxy_.c_str());
-  if (!no_proxy_.empty()) curl_easy_setopt(curl_, CURLOPT_NOPROXY, no_proxy_.c_str());
+  curl_easy_setopt(curl_, CURLOPT_NOPROXY, no_proxy_.c_str());
   if (ReportCaFile() != nullptr) curl_easy_setopt(curl_, CURLOPT_CAINFO, ReportCaFile());
   curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, TakeReply);
 }
