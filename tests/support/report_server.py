@@ -32,6 +32,7 @@ class ReportServer:
         self.requests = []
         self.connections = 0
         self._open = set()
+        self._busy = 0  # requests being answered
         self._queue = []
         self._default = dict(default or {"body": b"{}"})
         self._cond = threading.Condition()
@@ -45,6 +46,16 @@ class ReportServer:
                 pass
 
             def _handle(self):
+                with outer._cond:
+                    outer._busy += 1
+                try:
+                    self._answer()
+                finally:
+                    with outer._cond:
+                        outer._busy -= 1
+                        outer._cond.notify_all()
+
+            def _answer(self):
                 length = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(length) if length else b""
                 req = {"method": self.command, "path": self.path,
@@ -125,9 +136,13 @@ class ReportServer:
                 self._cond.wait(min(left, 0.2))
             return list(self.requests)
 
-    def drop_idle(self):
-        """Close every connection that is open now, without a word."""
+    def drop_idle(self, timeout=10):
+        """Once no request is being answered, close every connection that is
+        open, without a word."""
+        deadline = time.monotonic() + timeout
         with self._cond:
+            while self._busy and time.monotonic() < deadline:
+                self._cond.wait(0.1)
             conns = list(self._open)
         for conn in conns:
             try:
