@@ -181,7 +181,11 @@ ExchangeResult ExchangeReport(const char* payload, const std::vector<std::string
   // caller may act on what came.
   if (on_reply) on_reply(result);
   if (!result.delivered()) {
-    LogFormat("Error: Report %s - %s", AnswerVerb(result.answer), result.reason.c_str());
+    // Without the spool (the curl tool's transport) every lost event has
+    // always read "failed": sites grep for it, and refused or rejected makes
+    // no difference to an event nothing keeps.
+    const char* verb = session == nullptr ? "failed" : AnswerVerb(result.answer);
+    LogFormat("Error: Report %s - %s", verb, result.reason.c_str());
   }
   return result;
 }
