@@ -19,6 +19,7 @@ if(NETWORKPROXY_DEB_BUILDFLAGS AND DPKG_BUILDFLAGS_EXECUTABLE AND NOT NETWORKPRO
     execute_process(
       COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all ${_np_host_arch}
               ${DPKG_BUILDFLAGS_EXECUTABLE} --get ${_np_kind}
+      WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
       OUTPUT_VARIABLE _np_flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
     separate_arguments(_np_${_np_kind} UNIX_COMMAND "${_np_flags}")
   endforeach()

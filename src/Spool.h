@@ -71,6 +71,10 @@ class Spool {
   // Events waiting.
   std::size_t Count();
 
+  // Closes the database (the stop on SIGTERM): its WAL goes back into the
+  // file. A later Add opens it again.
+  void Close();
+
  private:
   bool OpenLocked();
   bool SetUpLocked(std::string* reason, bool* corrupt);
