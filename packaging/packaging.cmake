@@ -40,6 +40,17 @@ add_custom_command(
   COMMENT "Compressing the man page"
   VERBATIM)
 add_custom_target(networkproxy_man ALL DEPENDS ${NETWORKPROXY_MAN_GZ})
+# The operator's tool's page, once the tree has it.
+if(EXISTS ${NETWORKPROXY_PACKAGING_DIR}/networkproxyctl.8)
+  set(NETWORKPROXYCTL_MAN_GZ ${CMAKE_CURRENT_BINARY_DIR}/networkproxyctl.8.gz)
+  add_custom_command(
+    OUTPUT ${NETWORKPROXYCTL_MAN_GZ}
+    COMMAND ${GZIP_EXECUTABLE} -9 -n -c ${NETWORKPROXY_PACKAGING_DIR}/networkproxyctl.8 > ${NETWORKPROXYCTL_MAN_GZ}
+    DEPENDS ${NETWORKPROXY_PACKAGING_DIR}/networkproxyctl.8
+    VERBATIM)
+  add_custom_target(networkproxyctl_man ALL DEPENDS ${NETWORKPROXYCTL_MAN_GZ})
+  install(FILES ${NETWORKPROXYCTL_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+endif()
 
 # The unit names the daemon where this installation puts it: /usr/sbin in
 # the package, /usr/local/sbin after a plain "cmake --install". Made at
