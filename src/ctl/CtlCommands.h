@@ -23,5 +23,6 @@ struct CtlCommandEntry {
 
 // Entry points, one per command unit in src/ctl/ (each adds its line to the
 // table in networkproxyctl.cpp and its source to the tool's target).
+int RunVerifyImage(int argc, char** argv);  // VerifyImageCommand.cpp
 
 #endif  // NETWORKPROXY_CTL_CTLCOMMANDS_H_
