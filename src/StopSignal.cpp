@@ -11,8 +11,18 @@
 namespace {
 
 int stop_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t startup_over = 0;
 
 extern "C" void OnStopSignal(int signal) {
+  if (!startup_over) {
+    // Only calls that are safe in a handler: write and _exit.
+    static const char kTerm[] = "Stopping (SIGTERM)\n";
+    static const char kInt[] = "Stopping (SIGINT)\n";
+    const bool term = signal == SIGTERM;
+    ssize_t ignored = write(STDOUT_FILENO, term ? kTerm : kInt, term ? sizeof kTerm - 1 : sizeof kInt - 1);
+    (void)ignored;
+    _exit(0);
+  }
   const int saved = errno;
   const unsigned char number = static_cast<unsigned char>(signal);
   // A full pipe already holds a request; losing this one changes nothing.
@@ -32,6 +42,8 @@ void InstallStopHandlers() {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
 }
+
+void StartupOver() { startup_over = 1; }
 
 int AwaitStopSignal(std::chrono::microseconds longest) {
   if (stop_pipe[0] < 0) {

@@ -14,8 +14,14 @@
 #include <chrono>
 
 // Installs the handler for SIGTERM and SIGINT. Main thread, before any other
-// thread runs. A signal that comes before anyone waits is kept.
+// thread runs. Until StartupOver(), nothing is in flight and nothing waits
+// for the pipe: the handler then only writes "Stopping (SIGTERM)" to
+// standard output and ends the process with status 0 at once, rather than
+// letting a stop wait out up to 20 s of start-up.
 void InstallStopHandlers();
+
+// Start-up is over: from now on a stop signal goes to the main thread.
+void StartupOver();
 
 // Waits at most `longest` for a stop signal; returns its number, or 0 when
 // none came. Main thread only.

@@ -22,10 +22,10 @@ int main(int argc, char** argv) {
   // Before any thread exists: it takes the watchdog variables out of the
   // environment.
   const WatchdogSetup watchdog = ReadWatchdogSetup();
-  // Before any thread: a stop requested during start-up is carried out once
-  // start-up is over.
+  // Before any thread: a stop requested during start-up ends it at once.
   InstallStopHandlers();
   NetworkProxy proxy;
+  StartupOver();
   // All work happens on the workers; the service object lives until the
   // process ends, and this thread only watches them until asked to stop.
   proxy.Stop(RunMainIdleLoop(watchdog));

@@ -69,6 +69,15 @@ class StoppingTest(unittest.TestCase):
         self.assertTrue(os.path.exists(d.path("networkproxy.prom")))
         self.assertEqual(open_to_others(d.dir), {})
 
+    def test_sigterm_during_start_up_ends_it_at_once(self):
+        # A silent controller holds start-up for 20 s.
+        d = harness.Daemon(env=harness.standin_env(self.server))
+        self.addCleanup(d.stop)
+        self.assertTrue(d.wait_stdout("Site ID", 10))
+        d.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(d.wait_exit(5), 0)
+        self.assertIn(b"Stopping (SIGTERM)", d.stdout())
+
     def test_sigint_waits_for_the_post_in_flight_and_closes_the_spool(self):
         self.server.set_default({"mode": "delay", "delay": 2, "body": b"{}"})
         d = self.start({"NETWORKPROXY_SPOOL": "spool.db"})
