@@ -23,5 +23,7 @@ struct CtlCommandEntry {
 
 // Entry points, one per command unit in src/ctl/ (each adds its line to the
 // table in networkproxyctl.cpp and its source to the tool's target).
+constexpr const char* kCheckUsage = "check [--env-file FILE]";
+int RunCheck(int argc, char** argv);
 
 #endif  // NETWORKPROXY_CTL_CTLCOMMANDS_H_

@@ -10,6 +10,7 @@ namespace {
 // One line per command; each command's unit defines its entry point.
 const CtlCommandEntry kCommands[] = {
     {"help", "help", nullptr},
+    {"check", kCheckUsage, RunCheck},
 };
 
 void PrintUsage(std::FILE* out) {
