@@ -68,6 +68,12 @@ void LogLine(const std::string& message) {
   close(fd);
 }
 
+void PrintAndLogLine(const std::string& message) {
+  std::printf("%s\n", message.c_str());
+  std::fflush(stdout);
+  LogLine(message);
+}
+
 void LogFormatV(const char* format, va_list args) { LogLine(FormatMessage(format, args)); }
 
 void LogFormat(const char* format, ...) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "Credentials.h"
+#include "EventLog.h"
 
 namespace {
 
@@ -169,7 +170,7 @@ Status CheckRegionName(const std::string& region) {
   const Status wrong = Status::Error("not a region name like ap-southeast-2");
   if (region.size() < 4 || !Lower(region[0]) || !Lower(region[1]) || region[2] != '-') return wrong;
   const std::size_t last = region.rfind('-');
-  if (last == 2 || !AllDigits(region.substr(last + 1))) return wrong;
+  if (last <= 3 || region[last - 1] == '-' || !AllDigits(region.substr(last + 1))) return wrong;
   for (std::size_t i = 3; i < last; ++i) {
     if (!Lower(region[i]) && region[i] != '-') return wrong;
     if (region[i] == '-' && region[i - 1] == '-') return wrong;
@@ -214,6 +215,12 @@ std::vector<SettingReport> FatalSettingProblems(const SiteSettings& settings) {
     if (!transport.ok()) problems.push_back({"NETWORKPROXY_REPORT_TOKEN_FILE", transport});
   }
   return problems;
+}
+
+bool RefuseFatalSettings(const SiteSettings& settings) {
+  const std::vector<SettingReport> problems = FatalSettingProblems(settings);
+  for (const SettingReport& problem : problems) PrintAndLogLine(SettingLine(problem));
+  return !problems.empty();
 }
 
 std::vector<SettingReport> CheckSiteSettings(const SiteSettings& s) {

@@ -33,6 +33,10 @@ std::vector<SettingReport> CheckSiteSettings(const SiteSettings& settings);
 // when there are none.
 std::vector<SettingReport> FatalSettingProblems(const SiteSettings& settings);
 
+// Start-up: prints and logs each of FatalSettingProblems' lines. True when
+// there was one, and the daemon must end with status 78.
+bool RefuseFatalSettings(const SiteSettings& settings);
+
 // The single checks, for the table above and the tests.
 Status CheckUrl(const std::string& url);               // http(s)://host[:port]...
 Status CheckReportHost(const std::string& host);       // host or host:port

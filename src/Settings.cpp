@@ -9,6 +9,7 @@
 
 #include "EventLog.h"
 #include "LogRetention.h"
+#include "SettingChecks.h"
 
 char usb_serial_port[PATH_MAX];
 char firmware_file_path[PATH_MAX];
@@ -137,14 +138,15 @@ SpoolSettings ReadSpoolSettings() {
   settings.path = strdup(path);  // lives as long as the process
   const char* bound = std::getenv("NETWORKPROXY_SPOOL_MAX_EVENTS");
   if (bound != nullptr && *bound != '\0') {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(bound, &end, 10);
-    if (errno != 0 || *end != '\0' || value == 0 || bound[0] == '-') {
-      LogFormat("Error: NETWORKPROXY_SPOOL_MAX_EVENTS is not a positive whole number: %s; "
-                "the spool keeps at most %zu events", bound, kDefaultSpoolMaxEvents);
+    const SpoolBound parsed = ParseSpoolMaxEvents(bound);
+    if (!parsed.status.ok()) {
+      char line[kLogLineSize] = {0};
+      std::snprintf(line, sizeof line,
+                    "Error: NETWORKPROXY_SPOOL_MAX_EVENTS is not a positive whole number: %s; "
+                    "the spool keeps at most %zu events", bound, kDefaultSpoolMaxEvents);
+      PrintAndLogLine(line);
     } else {
-      settings.max_events = static_cast<std::size_t>(value);
+      settings.max_events = parsed.events;
     }
   }
   return settings;
@@ -158,13 +160,14 @@ void EndProcess(int status) {
 void ReadLogKeepDays() {
   const char* text = std::getenv("NETWORKPROXY_LOG_KEEP_DAYS");
   if (text == nullptr || *text == '\0') return;
-  char* end = nullptr;
-  errno = 0;
-  long days = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || days < 0 || days > 100000) {
-    LogFormat("Error: NETWORKPROXY_LOG_KEEP_DAYS is not a number of days: %s; keeping every log",
-              text);
+  const KeepDays parsed = ParseLogKeepDays(text);
+  if (!parsed.status.ok()) {
+    char line[kLogLineSize] = {0};
+    std::snprintf(line, sizeof line,
+                  "Error: NETWORKPROXY_LOG_KEEP_DAYS is not a number of days: %s; keeping every log",
+                  text);
+    PrintAndLogLine(line);
     return;
   }
-  SetLogKeepDays(static_cast<int>(days));
+  SetLogKeepDays(parsed.days);
 }

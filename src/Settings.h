@@ -97,6 +97,10 @@ SpoolSettings ReadSpoolSettings();
 // file is kept. Main thread, before the workers start.
 void ReadLogKeepDays();
 
+// Exit status of a daemon whose settings cannot work (EX_CONFIG): the unit
+// does not restart it.
+constexpr int kExitConfiguration = 78;
+
 // Ends the process with `status` once standard output is flushed. Does not
 // run static destructors, which other threads may still be using.
 [[noreturn]] void EndProcess(int status);
