@@ -25,5 +25,7 @@ struct CtlCommandEntry {
 // table in networkproxyctl.cpp and its source to the tool's target).
 constexpr const char* kCheckUsage = "check [--env-file FILE]";
 int RunCheck(int argc, char** argv);
+constexpr const char* kStatusUsage = "status [--json] [--env-file FILE]";
+int RunStatus(int argc, char** argv);
 
 #endif  // NETWORKPROXY_CTL_CTLCOMMANDS_H_

@@ -11,6 +11,7 @@ namespace {
 const CtlCommandEntry kCommands[] = {
     {"help", "help", nullptr},
     {"check", kCheckUsage, RunCheck},
+    {"status", kStatusUsage, RunStatus},
 };
 
 void PrintUsage(std::FILE* out) {
