@@ -130,6 +130,6 @@ CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Cre
 }
 
 CredentialsLookup LookUpSiteCredentials(S3Credentials& out) {
-  return LookUpCredentials(std::getenv("AWS_SHARED_CREDENTIALS_FILE"),
-                           std::getenv("AWS_PROFILE"), out);
+  const SiteSettings& settings = StartupSiteSettings();
+  return LookUpCredentials(settings.credentials_file.c_str(), settings.profile.c_str(), out);
 }

@@ -54,8 +54,8 @@ struct CredentialsLookup {
 // aws_secret_access_key and, optionally, aws_session_token.
 CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Credentials& out);
 
-// LookUpCredentials with the path and profile from the environment
-// (AWS_SHARED_CREDENTIALS_FILE, AWS_PROFILE or "default").
+// LookUpCredentials with the path and profile of the site's settings as read
+// at start-up (AWS_SHARED_CREDENTIALS_FILE, AWS_PROFILE or "default").
 CredentialsLookup LookUpSiteCredentials(S3Credentials& out);
 
 #endif  // NETWORKPROXY_CREDENTIALS_H_

@@ -160,8 +160,7 @@ ServiceStatus& service_status() {
 }
 
 void StartServiceStatus() {
-  const char* path = std::getenv("NETWORKPROXY_METRICS_FILE");
-  if (path != nullptr && *path != '\0') service_status().SetMetricsFile(path);
+  service_status().SetMetricsFile(StartupSiteSettings().metrics_file);
   service_status().SetControllerVersion(firmware_version);
   service_status().Publish();
 }

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   // A site that would post to nowhere, or send its token in clear, is
   // stopped here with the line networkproxyctl check prints; the unit does
   // not restart on 78.
-  if (RefuseFatalSettings(SiteSettingsFromEnvironment())) EndProcess(kExitConfiguration);
+  if (RefuseFatalSettings(StartupSiteSettings())) EndProcess(kExitConfiguration);
   // Before any thread exists: it takes the watchdog variables out of the
   // environment.
   const WatchdogSetup watchdog = ReadWatchdogSetup();
