@@ -74,6 +74,10 @@ template <typename Lookup>
 SiteSettings Read(Lookup lookup) {
   SiteSettings settings;
   for (const SiteSettingName& entry : kSiteSettingNames) settings.*entry.field = lookup(entry.name);
+  for (const char* name : kCurlVariables) {
+    std::string value = lookup(name);
+    if (!value.empty()) settings.curl_variables[name] = std::move(value);
+  }
   return settings;
 }
 

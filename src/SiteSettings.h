@@ -34,7 +34,14 @@ struct SiteSettings {
   std::string metrics_file;       // NETWORKPROXY_METRICS_FILE
   std::string log_keep_days;      // NETWORKPROXY_LOG_KEEP_DAYS
   std::string serial_device;      // NETWORKPROXY_PORT (the unit passes it as -p)
+  // What the report's curl run inherits, each of kCurlVariables that is set
+  // and not empty: not settings of ours, but read once with them.
+  std::map<std::string, std::string> curl_variables;
 };
+
+// PATH and the proxy variables curl reads (it ignores HTTP_PROXY in capitals).
+constexpr const char* kCurlVariables[] = {"PATH",      "http_proxy", "https_proxy", "HTTPS_PROXY",
+                                          "all_proxy", "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
 
 // The setting names in the order check reports them, with their field.
 struct SiteSettingName {
