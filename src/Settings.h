@@ -56,6 +56,21 @@ constexpr seconds kSpoolRetryMax{300};        // the doubling stops here
 constexpr seconds kSpoolReplyWindow{10};      // reading to post: a reply still current
 constexpr seconds kSpoolIdleCheck{1};         // sender's look at an empty spool
 
+// Firmware check downloads: the bounds of the two objects and, from them,
+// each one's whole deadline (retries included).
+// The version file is one short line; the
+// image's bound is set at build time (NETWORKPROXY_MAX_IMAGE_BYTES).
+constexpr std::size_t kMaxVersionFileBytes = 4 * 1024;
+constexpr std::size_t kMaxImageBytes = NETWORKPROXY_MAX_IMAGE_BYTES;
+// The slowest link a site is expected to have. Each download's deadline lets
+// its largest object through at this rate, plus time to connect and retry.
+constexpr std::size_t kSlowLinkBytesPerSecond = 32 * 1024;
+constexpr std::chrono::seconds kRequestSetUpTime{30};
+constexpr std::chrono::seconds kVersionFileDeadline =
+    kRequestSetUpTime + std::chrono::seconds(kMaxVersionFileBytes / kSlowLinkBytesPerSecond);
+constexpr std::chrono::seconds kImageDeadline =
+    kRequestSetUpTime + std::chrono::seconds(kMaxImageBytes / kSlowLinkBytesPerSecond);
+
 // Reads in a row that end without a line before the device counts as gone:
 // an unplugged adapter gives end of file or an error at once, every time.
 constexpr int kMaxFailedReads = 10;
