@@ -14,19 +14,6 @@
 
 std::mutex environment_mutex;
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 namespace {
 
 // One captured stream: the piece being read and where the last whole piece

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "ChildProcess.h"
+#include "WriteAll.h"
 #include "LogRetention.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "WriteAll.h"
 #include "Credentials.h"
 #include "EventLog.h"
 #include "FirmwareSignature.h"

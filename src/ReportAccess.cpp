@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "ChildProcess.h"
+#include "WriteAll.h"
 #include "Credentials.h"
 #include "Settings.h"
 #include "SmallFile.h"

@@ -12,7 +12,7 @@
 #include <systemd/sd-daemon.h>
 #endif
 
-#include "ChildProcess.h"
+#include "WriteAll.h"
 #include "EventLog.h"
 #include "Settings.h"
 
