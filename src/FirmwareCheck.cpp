@@ -23,6 +23,7 @@
 #include "SafeReason.h"
 #include "ServiceStatus.h"
 #include "Settings.h"
+#include "VersionOrder.h"
 
 namespace {
 
@@ -98,10 +99,11 @@ void NoteWriteFailure(int error) {
 }
 
 // Downloads `image_key` straight into its temporary file, so the image never
-// has to fit in memory, and renames it over firmware_file_path. Returns
-// false after logging why it failed.
+// has to fit in memory, and renames it over firmware_file_path. `digest`
+// receives the size and SHA-256 of what was written, read back from the
+// file. Returns false after logging why it failed.
 bool StreamImage(const S3Client& client, const S3Credentials& credentials,
-                 const char* image_key) {
+                 const char* image_key, ImageDigest* digest) {
   ImageTempFile image_file(firmware_file_path);
   if (!image_file.ok()) {
     NoteWriteFailure(errno);
@@ -114,32 +116,76 @@ bool StreamImage(const S3Client& client, const S3Credentials& credentials,
     return false;
   }
   LogLine("Downloading firmware file");
+  FileDigest written = DigestOfFile(image_file.fd());
+  if (!written.status.ok()) {
+    service_status().NoteCheckFailure(
+        LogFailure("Error: Writing firmware file", written.status.reason()));
+    return false;
+  }
   if (!image_file.Commit()) {
     NoteWriteFailure(errno);
     return false;
   }
+  *digest = written.digest;
   return true;
 }
 
 // Downloads `image_key` into memory (within the image bound), verifies its
-// signature over exactly those bytes and only then writes them to
-// firmware_file_path. Returns false after logging why it failed.
+// signature over the statement for `version` and exactly those bytes, and
+// only then writes them to firmware_file_path and the verified signature
+// beside them (for the update script to check again). Returns false after
+// logging why it failed.
 bool FetchSignedImage(const S3Client& client, const S3Credentials& credentials,
-                      const char* image_key) {
+                      const char* image_key, const char* version, ImageDigest* digest) {
   S3Client::Object image = client.GetObject(FirmwareBucket(), image_key, kImageLimits);
   if (!image.ok) {
     NoteDownloadFailure(image.error, credentials);
     return false;
   }
   LogLine("Downloading firmware file");
-  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, image.body)) {
+  const ImageDigest downloaded = DigestOf(image.body);
+  std::string signature;
+  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, version, downloaded,
+                                 &signature)) {
     service_status().NoteCheckFailure("Error: Firmware signature missing or not valid");
     return false;
   }
-  if (!WriteImageFile(firmware_file_path, image.body)) {
+  if (!WriteImageFile(firmware_file_path, image.body) ||
+      !WriteImageFile(std::string(firmware_file_path) + kImageSignatureSuffix, signature)) {
     NoteWriteFailure(errno);
     return false;
   }
+  *digest = downloaded;
+  return true;
+}
+
+// True when the update script is where sudo will run it; otherwise logs
+// why not. Without the script nobody would restart the daemon after the
+// exit. sudo run by root takes ./fw-update.sh from the working folder; for a
+// daemon run as its own user, the sample sudo rule runs root's script in the
+// folder it pins instead.
+bool UpdateScriptPresent() {
+  if (access(kUpdateScript, F_OK) == 0) return true;
+  const int error = errno;
+  if (geteuid() != 0 && access(kPinnedUpdateScript, F_OK) == 0) return true;
+  service_status().NoteCheckFailure(
+      LogFailure("Error: Update script not found", std::strerror(error)));
+  return false;
+}
+
+// True (logged) when a site with a signing key would go backwards: the
+// published version is older than the controller's known one. Without a
+// key, or without the controller's version, any other version is taken.
+bool DowngradeRefused(const char* published) {
+  if (!FirmwareSignatureRequired() || firmware_version[0] == '\0' ||
+      CompareVersions(published, firmware_version) >= 0) {
+    return false;
+  }
+  const std::string line = std::string("Error: Firmware ") + published +
+                           " is older than the controller's " + firmware_version +
+                           " - downgrade refused";
+  LogLine(line);
+  service_status().NoteCheckFailure(line);
   return true;
 }
 
@@ -147,14 +193,11 @@ bool FetchSignedImage(const S3Client& client, const S3Credentials& credentials,
 // when that failed (logged).
 void UpdateTo(const S3Client& client, const S3Credentials& credentials,
               const char* image_key, const char* version) {
-  // Without the script nobody would restart the daemon after the exit.
-  if (access(kUpdateScript, F_OK) != 0) {
-    service_status().NoteCheckFailure(
-        LogFailure("Error: Update script not found", std::strerror(errno)));
-    return;
-  }
-  if (!(FirmwareSignatureRequired() ? FetchSignedImage(client, credentials, image_key)
-                                    : StreamImage(client, credentials, image_key))) {
+  if (!UpdateScriptPresent()) return;
+  ImageDigest digest;
+  if (!(FirmwareSignatureRequired()
+            ? FetchSignedImage(client, credentials, image_key, version, &digest)
+            : StreamImage(client, credentials, image_key, &digest))) {
     return;
   }
   // Recorded before the hand-off, so that a restarted daemon whose
@@ -164,6 +207,13 @@ void UpdateTo(const S3Client& client, const S3Credentials& credentials,
     service_status().NoteCheckFailure("Error: Recording the hand-off");
     return;
   }
+  // The last line before the exit says what the script was given, in the
+  // log and in systemctl status.
+  const std::string handing_off = std::string("Handing off firmware ") + version + " (" +
+                                  std::to_string(digest.size) + " bytes, sha256 " +
+                                  digest.sha256 + ") to " + kUpdateScript;
+  LogLine(handing_off);
+  service_status().Announce(handing_off);
   // The script inherits the credentials with the environment.
   ExportForHandOff(credentials);
   int ignored = std::system(kHandOffCommand);
@@ -241,8 +291,9 @@ void CheckFirmware() {
     } else if (std::strncmp(published, firmware_version, sizeof published) == 0) {
       LogLine("Versions match. No update required");
     } else {
-      LogLine("Version Mismatch");
-      if (!HeldBackByEarlierHandOff(published)) {
+      LogFormat("Version Mismatch - published %s, controller %s", published,
+                firmware_version[0] != '\0' ? firmware_version : "unknown");
+      if (!DowngradeRefused(published) && !HeldBackByEarlierHandOff(published)) {
         char image_key[64];
         BuildImageKey(published, image_key);
         UpdateTo(client, credentials, image_key, published);

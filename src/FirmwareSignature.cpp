@@ -25,7 +25,6 @@ constexpr std::size_t kMaxKeyFileSize = 16 * 1024;
 constexpr std::size_t kBase64Unpadded = 86;
 constexpr std::size_t kBase64Padded = 88;
 
-constexpr const char* kSignatureSuffix = ".sig";
 // A signature object is one short line at most; its fetch is bounded like
 // the version file's (a slow link's worth of set-up time).
 constexpr S3Client::Limits kSignatureLimits{1024, std::chrono::seconds(30)};
@@ -102,6 +101,11 @@ FirmwarePublicKey FirmwarePublicKey::FromPem(const std::string& pem, const std::
   return key;
 }
 
+std::string FirmwarePublicKey::Problem() const {
+  if (usable()) return std::string();
+  return error_ != 0 ? std::strerror(error_) : problem_;
+}
+
 void FirmwarePublicKey::LogProblem() const {
   if (error_ != 0) {
     LogSystemError(error_, "Error: Firmware public key - %s", origin_.c_str());
@@ -141,21 +145,30 @@ bool FirmwarePublicKeyUsable() {
   return false;
 }
 
+bool SignatureCoversImage(const FirmwarePublicKey& key, const std::string& signature_object,
+                          const std::string& version, const ImageDigest& digest,
+                          std::string* signature) {
+  if (DecodeSignatureObject(signature_object, signature) &&
+      key.Verifies(*signature, FirmwareStatementText(version, digest))) {
+    return true;
+  }
+  signature->clear();
+  return false;
+}
+
 bool FirmwareSignatureAccepted(const S3Client& client, const std::string& bucket,
-                               const std::string& image_key, const std::string& image) {
+                               const std::string& image_key, const std::string& version,
+                               const ImageDigest& digest, std::string* signature) {
   if (!g_key_configured) return true;
   S3Client::Object object =
-      client.GetObject(bucket, image_key + kSignatureSuffix, kSignatureLimits);
-  if (object.too_large) {
-    LogLine("Error: Firmware signature not valid");
-    return false;
-  }
-  if (!object.ok) {
+      client.GetObject(bucket, image_key + kImageSignatureSuffix, kSignatureLimits);
+  if (!object.ok && !object.too_large) {
     LogLine("Error: Firmware signature missing");
     return false;
   }
-  std::string signature;
-  if (!DecodeSignatureObject(object.body, &signature) || !g_key->Verifies(signature, image)) {
+  // An object too large to be a signature is there, but is not one.
+  if (object.too_large ||
+      !SignatureCoversImage(*g_key, object.body, version, digest, signature)) {
     LogLine("Error: Firmware signature not valid");
     return false;
   }

@@ -4,9 +4,11 @@
 //
 // A site turns it on with NETWORKPROXY_FIRMWARE_PUBLIC_KEY=<file>, an Ed25519
 // public key in PEM. The signature of "Version_<v>.hex" is the object
-// "Version_<v>.hex.sig": the 64-byte Ed25519 signature over the image's
-// bytes, stored raw or as one line of base64. Verification is libcrypto's
-// (EVP_DigestVerify); nothing here does arithmetic of its own.
+// "Version_<v>.hex.sig": the 64-byte Ed25519 signature over the firmware
+// statement for <v> and the image (FirmwareStatement.h), stored raw or as
+// one line of base64. A signature over the image's bytes alone does not
+// verify: it would let an old image pass as any version. Verification is
+// libcrypto's (EVP_DigestVerify); nothing here does arithmetic of its own.
 //
 // Threads: LoadFirmwarePublicKey on the main thread before the workers
 // start; the rest from the update worker (tests call the pure pieces from
@@ -20,10 +22,17 @@
 
 #include <openssl/evp.h>
 
+#include "FirmwareStatement.h"
+
 class S3Client;
 
 // Length of an Ed25519 signature in bytes.
 constexpr std::size_t kSignatureSize = 64;
+
+// The signature's name beside its image: the object "<image key>.sig" in
+// the bucket, and the file "<image file>.sig" the daemon writes for the
+// update script.
+constexpr const char* kImageSignatureSuffix = ".sig";
 
 // Name of the setting (an environment variable read at start-up).
 constexpr const char* kFirmwarePublicKeyVariable = "NETWORKPROXY_FIRMWARE_PUBLIC_KEY";
@@ -44,6 +53,10 @@ class FirmwarePublicKey {
 
   bool usable() const { return key_ != nullptr; }
 
+  // Why the key is not usable ("No such file or directory", "not an Ed25519
+  // key"); empty when usable().
+  std::string Problem() const;
+
   // Logs "Error: Firmware public key - <file>: <reason>". Only when !usable().
   void LogProblem() const;
 
@@ -61,6 +74,14 @@ class FirmwarePublicKey {
   int error_ = 0;       // errno of a failed read; 0 when the content was wrong
   std::string problem_; // what was wrong with the content
 };
+
+// The verify step the daemon and networkproxyctl share: true only when
+// `signature_object` (the bytes of a ".sig" file) decodes to a signature by
+// `key` over the statement for `version` and `digest`. `signature` then
+// receives the 64 raw bytes; otherwise it is left empty.
+bool SignatureCoversImage(const FirmwarePublicKey& key, const std::string& signature_object,
+                          const std::string& version, const ImageDigest& digest,
+                          std::string* signature);
 
 // Start-up: reads NETWORKPROXY_FIRMWARE_PUBLIC_KEY and, when it is set and
 // not empty, loads the key it names. A key that cannot be loaded is kept as
@@ -80,11 +101,13 @@ bool FirmwarePublicKeyUsable();
 
 // The check's last step before the image is written: true when no key is
 // configured. Otherwise fetches "<image_key>.sig" from `bucket` with
-// `client` and verifies it over `image`, the exact bytes to be written.
-// Logs "Error: Firmware signature missing" when the object cannot be had and
-// "Error: Firmware signature not valid" when it cannot be decoded or does
-// not verify; returns false then.
+// `client` and verifies it over the statement for `version` and `digest`
+// (of the exact bytes to be written); `signature` receives the verified raw
+// signature. Logs "Error: Firmware signature missing" when the object cannot
+// be had and "Error: Firmware signature not valid" when it cannot be decoded
+// or does not verify; returns false then.
 bool FirmwareSignatureAccepted(const S3Client& client, const std::string& bucket,
-                               const std::string& image_key, const std::string& image);
+                               const std::string& image_key, const std::string& version,
+                               const ImageDigest& digest, std::string* signature);
 
 #endif  // NETWORKPROXY_FIRMWARESIGNATURE_H_

@@ -141,6 +141,15 @@ void ServiceStatus::Publish() {
 #endif
 }
 
+void ServiceStatus::Announce(const std::string& text) {
+  std::lock_guard<std::mutex> publishing(publish_mutex_);
+#ifdef NETWORKPROXY_HAVE_SYSTEMD
+  sd_notify(0, ("STATUS=" + text).c_str());
+#else
+  (void)text;
+#endif
+}
+
 void ServiceStatus::WriteMetrics(const std::string& path, const StatusSnapshot& figures) {
   const bool written = WriteFileAtomically(path, MetricsText(figures));
   const int error = errno;

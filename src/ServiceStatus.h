@@ -61,6 +61,10 @@ class ServiceStatus {
   // Sends STATUS= and rewrites the metrics file.
   void Publish();
 
+  // Sends `text` as the STATUS= line as it is, leaving the figures and the
+  // metrics file alone: the last word before the process hands over.
+  void Announce(const std::string& text);
+
   StatusSnapshot Snapshot() const;
 
  private:

@@ -35,6 +35,9 @@ extern const char* const kAccessKeyId;
 extern const char* const kSecretAccessKey;
 constexpr const char* kVersionKey = "update.txt";
 constexpr const char* kUpdateScript = "./fw-update.sh";
+// Where the sample sudo rule (CWD=) runs the script for a daemon that runs
+// as its own user: a root-owned folder that user cannot write.
+constexpr const char* kPinnedUpdateScript = "/etc/networkproxy/fw-update.sh";
 constexpr const char* kHandOffCommand = "sudo /bin/sh ./fw-update.sh &";
 
 // Intervals.

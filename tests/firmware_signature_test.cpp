@@ -3,6 +3,9 @@
 // exactly which key signed which bytes.
 #include "FirmwareSignature.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -14,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FirmwareStatement.h"
 #include "temp_cwd.h"
 
 namespace {
@@ -221,6 +225,66 @@ TEST_F(PublicKeyFileTest, UnusableKeyFileIsReportedWithItsReason) {
   // A private key handed over by mistake must not end up in the log.
   const std::string body = private_pem.substr(private_pem.find('\n') + 1, 20);
   EXPECT_EQ(ReadLog().find(body), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The signed statement: what may be handed off is decided here, so each way
+// an attacker without the key could reuse a genuine signature is a case.
+TEST_F(SignatureTest, OnlyTheStatementForThisVersionAndImageVerifies) {
+  const std::string old_image = kImage.substr(0, 1000);
+  const ImageDigest digest = DigestOf(kImage);
+  const ImageDigest old_digest = DigestOf(old_image);
+  const std::string genuine = Sign(signer_.get(), FirmwareStatementText("1.0.9", digest));
+  ImageDigest other_size = digest;
+  other_size.size += 1;
+  ImageDigest other_hash = digest;
+  other_hash.sha256[0] = other_hash.sha256[0] == '0' ? '1' : '0';
+  ASSERT_EQ(FirmwareStatementText("1.0.9", digest),
+            "networkproxy-firmware-v1\nversion 1.0.9\nsize 3013\nsha256 " + digest.sha256 + "\n");
+
+  const struct {
+    const char* name;
+    std::string object;
+    ImageDigest image;
+    bool valid;
+  } cases[] = {
+      {"genuine, raw", genuine, digest, true},
+      {"genuine, base64 line", Base64(genuine) + "\n", digest, true},
+      {"old image relabelled as 1.0.9",
+       Sign(signer_.get(), FirmwareStatementText("1.0.3", old_digest)), old_digest, false},
+      {"statement for another size", Sign(signer_.get(), FirmwareStatementText("1.0.9", other_size)),
+       digest, false},
+      {"statement for another hash", Sign(signer_.get(), FirmwareStatementText("1.0.9", other_hash)),
+       digest, false},
+      {"image-only signature", Sign(signer_.get(), kImage), digest, false},
+      {"statement without its final LF",
+       Sign(signer_.get(), FirmwareStatementText("1.0.9", digest).substr(
+                               0, FirmwareStatementText("1.0.9", digest).size() - 1)),
+       digest, false},
+  };
+  for (const auto& c : cases) {
+    std::string signature = "left over";
+    EXPECT_EQ(SignatureCoversImage(*key_, c.object, "1.0.9", c.image, &signature), c.valid)
+        << c.name;
+    EXPECT_EQ(signature.size(), c.valid ? kSignatureSize : 0u) << c.name;
+  }
+}
+
+TEST(FirmwareStatementTest, FileDigestMatchesTheBytesAndLeavesTheOffset) {
+  TempWorkingDir dir{"np-digest"};
+  std::ofstream("image.hex", std::ios::binary) << kImage;
+  const int fd = open("image.hex", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const FileDigest file = DigestOfFile(fd);
+  EXPECT_TRUE(file.status.ok());
+  EXPECT_EQ(file.digest.size, kImage.size());
+  EXPECT_EQ(file.digest.sha256, DigestOf(kImage).sha256);
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+  close(fd);
+  EXPECT_EQ(DigestOf("").sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 """The release side of signed firmware: tools/sign-firmware makes keys and
-signatures that the openssl tool verifies, and tools/s3-standin --publish
-puts an image up with exactly its own signature."""
+signatures of the firmware statement that the openssl tool verifies, and
+tools/s3-standin --publish puts an image up with exactly its own signature."""
 
+import hashlib
 import os
 import subprocess
 import unittest
@@ -37,19 +38,31 @@ class ReleaseToolsTest(unittest.TestCase):
                 f.write(content)
         return p
 
-    def test_signature_verifies_with_the_public_key_only_for_its_image(self):
+    def statement(self, version, image=b":00000001FF\r\n\x00\xff"):
+        """The statement as the gateways compose it, written out here by
+        hand so that a change on either side shows."""
+        return self.path("statement-%s" % version, (
+            "networkproxy-firmware-v1\nversion %s\nsize %d\nsha256 %s\n"
+            % (version, len(image), hashlib.sha256(image).hexdigest())).encode())
+
+    def test_signature_verifies_only_for_its_version_and_image(self):
         self.assertEqual(os.stat(self.private).st_mode & 0o077, 0,
                          "private key readable by others")
-        self.assertEqual(run(SIGN, self.private, self.image).returncode, 0)
+        self.assertEqual(run(SIGN, self.private, self.image, "2.0").returncode, 0)
         with open(self.image + ".sig", "rb") as f:
             self.assertEqual(len(f.read()), 64)
 
-        def verify(image):
+        def verify(data):
             return run("openssl", "pkeyutl", "-verify", "-pubin", "-inkey",
-                       self.public, "-rawin", "-in", image,
+                       self.public, "-rawin", "-in", data,
                        "-sigfile", self.image + ".sig").returncode
-        self.assertEqual(verify(self.image), 0)
-        self.assertNotEqual(verify(self.path("other.hex", b"other")), 0)
+        self.assertEqual(verify(self.statement("2.0")), 0)
+        self.assertNotEqual(verify(self.statement("2.1")), 0)
+        self.assertNotEqual(verify(self.statement("2.0", b"other")), 0)
+        self.assertNotEqual(verify(self.image), 0, "image bytes alone")
+        # The old two-argument form would sign no version: refused.
+        self.assertEqual(run(SIGN, self.private, self.image).returncode, 2)
+        self.assertNotEqual(run(SIGN, self.private, self.image, "2.0/../x").returncode, 0)
 
     def test_existing_key_is_never_overwritten(self):
         with open(self.private, "rb") as f:
@@ -64,7 +77,7 @@ class ReleaseToolsTest(unittest.TestCase):
         ec = self.path("ec.key")
         self.assertEqual(run("openssl", "genpkey", "-algorithm", "EC", "-pkeyopt",
                              "ec_paramgen_curve:P-256", "-out", ec).returncode, 0)
-        r = run(SIGN, ec, self.image)
+        r = run(SIGN, ec, self.image, "2.0")
         self.assertNotEqual(r.returncode, 0)
         self.assertIn(b"not an Ed25519 private key", r.stderr)
         self.assertEqual(sorted(os.listdir(self.dir)),
@@ -75,13 +88,13 @@ class ReleaseToolsTest(unittest.TestCase):
         os.mkdir(root)
         bucket = os.path.join(root, BUCKET)
 
-        def publish():
+        def publish(*extra):
             r = run("/usr/bin/python3", STANDIN, "--root", root, "--bucket",
-                    BUCKET, "--publish", "2.0", self.image)
+                    BUCKET, "--publish", "2.0", self.image, *extra)
             self.assertEqual(r.returncode, 0, r.stderr)
             return sorted(os.listdir(bucket))
 
-        run(SIGN, self.private, self.image)
+        run(SIGN, self.private, self.image, "2.0")
         self.assertEqual(publish(), ["Version_2.0.hex", "Version_2.0.hex.sig",
                                      "update.txt"])
         with open(os.path.join(bucket, "update.txt"), "rb") as f:
@@ -90,6 +103,13 @@ class ReleaseToolsTest(unittest.TestCase):
         # an image it was not made for.
         os.remove(self.image + ".sig")
         self.assertEqual(publish(), ["Version_2.0.hex", "update.txt"])
+        # Signed while published: for the version it goes up as.
+        self.assertEqual(publish("--signing-key", self.private),
+                         ["Version_2.0.hex", "Version_2.0.hex.sig", "update.txt"])
+        self.assertEqual(run("openssl", "pkeyutl", "-verify", "-pubin", "-inkey",
+                             self.public, "-rawin", "-in", self.statement("2.0"),
+                             "-sigfile", os.path.join(bucket, "Version_2.0.hex.sig")
+                             ).returncode, 0)
 
 
 if __name__ == "__main__":

@@ -2,12 +2,15 @@
 NETWORKPROXY_FIRMWARE_PUBLIC_KEY against the S3 stand-in. Keys are made and
 images signed with tools/sign-firmware, as a release machine would.
 
-Only an image whose .sig verifies with the site's key may be written and
-handed off; anything else leaves the image on disk alone, starts no script,
-and the next check tries again. A key that cannot be used stops every check
-before it asks the bucket for anything, while events are still reported."""
+Only an image whose .sig verifies with the site's key, for the version
+published, may be written and handed off; anything else leaves the image on
+disk alone, starts no script, and the next check tries again. A version older
+than the controller's is refused before the image is asked for. A key that
+cannot be used stops every check before it asks the bucket for anything,
+while events are still reported."""
 
 import base64
+import hashlib
 import os
 import subprocess
 import time
@@ -17,6 +20,7 @@ import harness
 from firmware_scenarios import (CHECKING, DOWNLOADING, MISMATCH, NEW_IMAGE,
                                 OLD_IMAGE, SIGNATURE_INVALID,
                                 SIGNATURE_MISSING, Scenario, ScenarioCase)
+from notify_socket import NotifySocket
 from report_server import ReportServer
 from standins import S3Standin
 from workdir import remove_folder, temp_folder
@@ -29,9 +33,11 @@ KEY_ERROR = "Error: Firmware public key - "
 TWO_CHECKS = 150  # the worker waits 60 s between checks
 
 KEYS = temp_folder("np-sigkeys-")
+NOTIFY = NotifySocket()
 
 
 def tearDownModule():
+    NOTIFY.close()
     remove_folder(KEYS)
 
 
@@ -42,13 +48,14 @@ def _new_key(name):
     return folder
 
 
-def _sign(key_folder, image):
-    """The raw signature tools/sign-firmware makes of `image`."""
+def _sign(key_folder, image, version="1.0.9"):
+    """The raw signature tools/sign-firmware makes of `image` as `version`."""
     path = os.path.join(KEYS, "image-%d.hex" % len(os.listdir(KEYS)))
     with open(path, "wb") as f:
         f.write(image)
     subprocess.run([SIGN_FIRMWARE,
-                    os.path.join(key_folder, "firmware-signing.key"), path],
+                    os.path.join(key_folder, "firmware-signing.key"), path,
+                    version],
                    check=True, stdout=subprocess.DEVNULL)
     with open(path + ".sig", "rb") as f:
         return f.read()
@@ -61,12 +68,17 @@ assert len(SIGNATURE) == 64
 TAMPERED = bytearray(NEW_IMAGE)
 TAMPERED[len(TAMPERED) // 2] ^= 0x01
 TAMPERED = bytes(TAMPERED)
+# The attack without the key: an old image with its genuine signature,
+# copied under the new version's name.
+RELEASE_103 = b":00000001FF\r\nrelease 1.0.3\n"
+SIGNATURE_103 = _sign(SITE, RELEASE_103, "1.0.3")
 
 
-def signed(signature, image=NEW_IMAGE):
-    objects = {"update.txt": b"1.0.9\n", IMAGE_KEY: image}
+def signed(signature, image=NEW_IMAGE, version="1.0.9"):
+    key = "Version_%s.hex" % version
+    objects = {"update.txt": version.encode() + b"\n", key: image}
     if signature is not None:
-        objects[SIG_KEY] = signature
+        objects[key + ".sig"] = signature
     return objects
 
 
@@ -89,11 +101,13 @@ class SignedFirmwareTest(ScenarioCase):
         "signature_published_later": with_key(
             signed(None), checks=2, deadline=TWO_CHECKS,
             on_line=(SIGNATURE_MISSING, _publish_signature)),
-        "raw": with_key(signed(SIGNATURE)),
+        "raw": with_key(signed(SIGNATURE), env={"NOTIFY_SOCKET": NOTIFY.path}),
         "base64": with_key(signed(base64.b64encode(SIGNATURE) + b"\n")),
         "missing": with_key(signed(None)),
         "tampered_image": with_key(signed(SIGNATURE, TAMPERED)),
         "truncated": with_key(signed(SIGNATURE[:63])),
+        "relabelled": with_key(signed(SIGNATURE_103, RELEASE_103)),
+        "downgrade": with_key(signed(SIGNATURE_103, RELEASE_103, "1.0.3")),
     }
 
     def test_genuine_signature_raw_or_base64_is_handed_off(self):
@@ -103,6 +117,11 @@ class SignedFirmwareTest(ScenarioCase):
                 self.assertEqual(o.lines, DOWNLOADED, self.describe(o))
                 self.assertRequested(o, ["update.txt", IMAGE_KEY, SIG_KEY])
                 self.assertHandedOff(o)
+                self.assertEqual(o.image_sig, SIGNATURE, "raw signature beside the image")
+        line = ("Handing off firmware 1.0.9 (%d bytes, sha256 %s) to ./fw-update.sh"
+                % (len(NEW_IMAGE), hashlib.sha256(NEW_IMAGE).hexdigest()))
+        self.assertIn(line, self.outcome("raw").messages)
+        self.assertIn(line, NOTIFY.values("STATUS"))
 
     def test_missing_signature_refuses_the_image(self):
         o = self.outcome("missing")
@@ -112,11 +131,20 @@ class SignedFirmwareTest(ScenarioCase):
     # Which signatures fit which bytes is shown in the unit tests; here one
     # that does not verify and one that cannot be decoded.
     def test_signature_that_does_not_fit_refuses_the_image(self):
-        for name in ("tampered_image", "truncated"):
+        for name in ("tampered_image", "truncated", "relabelled"):
             with self.subTest(name):
                 o = self.outcome(name)
                 self.assertKeptRunning(o, DOWNLOADED + [SIGNATURE_INVALID], OLD_IMAGE)
                 self.assertRequested(o, ["update.txt", IMAGE_KEY, SIG_KEY])
+
+    def test_older_version_is_refused_before_the_image_is_asked_for(self):
+        o = self.outcome("downgrade")
+        self.assertKeptRunning(o, [CHECKING, MISMATCH, "Error: Firmware 1.0.3 is older "
+                                   "than the controller's 1.0.8"], OLD_IMAGE)
+        self.assertIn("Version Mismatch - published 1.0.3, controller 1.0.8", o.messages)
+        self.assertIn("Error: Firmware 1.0.3 is older than the controller's 1.0.8"
+                      " - downgrade refused", o.messages)
+        self.assertRequested(o, ["update.txt"])
 
     def test_refused_image_is_tried_again_at_next_check(self):
         o = self.outcome("signature_published_later")

@@ -23,6 +23,7 @@ struct CtlCommandEntry {
 
 // Entry points, one per command unit in src/ctl/ (each adds its line to the
 // table in networkproxyctl.cpp and its source to the tool's target).
+int RunVerifyImage(int argc, char** argv);  // VerifyImageCommand.cpp
 constexpr const char* kCheckUsage = "check [--env-file FILE]";
 int RunCheck(int argc, char** argv);
 constexpr const char* kStatusUsage = "status [--json] [--env-file FILE]";

@@ -37,6 +37,9 @@ SIGNATURE_INVALID = "Error: Firmware signature not valid"
 UNUSABLE = "Error: Version file holds no usable version"
 # Start of the line that holds back a second hand-off of one version.
 HELD_BACK = "Error: Update to "
+# End of the line that refuses an older version (with a signing key).
+DOWNGRADE_REFUSED = " - downgrade refused"
+HANDING_OFF = "Handing off firmware "
 HANDOFF_RECORD = "firmware-handoff.txt"
 CHECK_LINES = {UNUSABLE, CHECKING, READ_ERROR, MATCH, MISMATCH, NO_SCRIPT,
                DOWNLOAD_ERROR, DOWNLOADING, WRITE_ERROR,
@@ -56,11 +59,13 @@ def check_line(message):
 
 
 def is_check_line(message):
-    return check_line(message) in CHECK_LINES or message.startswith(HELD_BACK)
+    return (check_line(message) in CHECK_LINES or message.startswith(HELD_BACK)
+            or message.endswith(DOWNGRADE_REFUSED))
 
 
 def is_returning(message):
-    return check_line(message) in RETURNING or message.startswith(HELD_BACK)
+    return (check_line(message) in RETURNING or message.startswith(HELD_BACK)
+            or message.endswith(DOWNGRADE_REFUSED))
 
 # Binary on purpose: NUL bytes, CR LF and high bytes must all survive.
 NEW_IMAGE = (b":100000000C9434000C9446000C9446000C944600\r\n\x00\x01\xff\xfe"
@@ -231,8 +236,10 @@ class Scenario:
         o.sudo_argv = _read(daemon.path("sudo.argv"))
         o.seen_image = _read(daemon.path("seen-image"))
         o.image = _read(daemon.path(self.image))
+        o.image_sig = _read(daemon.path(self.image + ".sig"))
         o.workdir = os.path.realpath(daemon.dir)
         o.new_files = sorted(_tree(daemon.dir) - before - {self.image}
+                             - {self.image + ".sig"}
                              - {"sudo.argv", "handoff.done", "seen-image",
                                 HANDOFF_RECORD}
                              - set(daemon.log_files()))
@@ -316,6 +323,11 @@ class ScenarioCase(unittest.TestCase):
                          "the script found another image")
         self.assertEqual(_digest(o.image), _digest(image))
         self.assertEqual(o.new_files, [], "stray files left behind")
+        # The last line before the exit names what the script was given.
+        self.assertEqual([m.partition(" (")[2] for m in o.messages
+                          if m.startswith(HANDING_OFF)],
+                         ["%d bytes, sha256 %s) to ./fw-update.sh"
+                          % (len(image), _digest(image))], self.describe(o))
 
     def assertKeptRunning(self, o, lines, image=None):
         """The check logged `lines` and returned: no hand-off, the image
@@ -324,6 +336,7 @@ class ScenarioCase(unittest.TestCase):
         self.assertTrue(o.alive, "daemon ended with %r" % o.exit_status)
         self.assertIsNone(o.sudo_argv, "update script was started")
         self.assertEqual(_digest(o.image), _digest(image))
+        self.assertIsNone(o.image_sig, "a signature was written")
         self.assertEqual(o.new_files, [], "stray files left behind")
 
     def assertRequested(self, o, keys):
