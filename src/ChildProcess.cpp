@@ -14,36 +14,24 @@
 
 std::mutex environment_mutex;
 
+void PieceReader::Take(const char* data, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    piece_ += data[i];
+    if (data[i] == '\n' || piece_.size() + 1 >= size_) Keep();
+  }
+}
+
+void PieceReader::Finish() {
+  if (!piece_.empty()) Keep();
+}
+
+void PieceReader::Keep() {
+  std::memcpy(buffer_, piece_.data(), piece_.size());
+  buffer_[piece_.size()] = '\0';
+  piece_.clear();
+}
+
 namespace {
-
-// One captured stream: the piece being read and where the last whole piece
-// goes, as fgets into one buffer would leave it.
-class PieceReader {
- public:
-  PieceReader(char* buffer, std::size_t size) : buffer_(buffer), size_(size) {}
-
-  void Take(const char* data, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
-      piece_ += data[i];
-      if (data[i] == '\n' || piece_.size() + 1 >= size_) Keep();
-    }
-  }
-
-  void Finish() {
-    if (!piece_.empty()) Keep();
-  }
-
- private:
-  void Keep() {
-    std::memcpy(buffer_, piece_.data(), piece_.size());
-    buffer_[piece_.size()] = '\0';
-    piece_.clear();
-  }
-
-  char* buffer_;
-  std::size_t size_;
-  std::string piece_;
-};
 
 // Reads every pipe in `fds` to its end at once, so a child that fills one
 // pipe while we wait on the other can never stall.

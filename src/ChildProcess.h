@@ -5,10 +5,31 @@
 
 #include <cstddef>
 #include <mutex>
+#include <string>
 
 // Held while the process environment is changed and while a child process is
 // started, so a child never sees an environment that is half rewritten.
 extern std::mutex environment_mutex;
+
+// One captured stream: the piece being read and where the last whole piece
+// goes, as fgets into one buffer would leave it: the stream is cut into
+// pieces at each LF and every size - 1 bytes, and the last piece stays in
+// `buffer` (capacity `size`, at least 2), terminated. The buffer is left
+// untouched while no piece has ended. Used for curl's output and for the
+// reply body of the in-process report session alike.
+class PieceReader {
+ public:
+  PieceReader(char* buffer, std::size_t size) : buffer_(buffer), size_(size) {}
+  void Take(const char* data, std::size_t length);
+  void Finish();
+
+ private:
+  void Keep();
+
+  char* buffer_;
+  std::size_t size_;
+  std::string piece_;
+};
 
 // How one child process ran.
 struct ChildResult {

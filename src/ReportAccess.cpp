@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "ChildProcess.h"
 #include "WriteAll.h"
@@ -49,9 +50,9 @@ CurlEnvironment* BuildEnvironment() {
   return environment;
 }
 
-// Reads the first line of `path` (without CR or LF) into `token`. Returns 0
-// or an errno value.
-int ReadToken(const char* path, std::string& token) {
+}  // namespace
+
+int ReadReportToken(const char* path, std::string& token) {
   int error = ReadSmallFile(path, kMaxTokenFileSize, token);
   if (error != 0) return error;
   // Shrinking keeps the buffer, so WipeString still reaches every byte.
@@ -60,14 +61,45 @@ int ReadToken(const char* path, std::string& token) {
   return token.empty() ? ENODATA : 0;
 }
 
-}  // namespace
-
 const char* const* ReportCurlEnvironment() {
   // Built once and never destroyed: a worker may start curl while the
   // process exits.
   static const CurlEnvironment* const environment = BuildEnvironment();
   return environment->pointers.data();
 }
+
+namespace {
+
+// The value of `name` in curl's environment; empty when it is not there.
+std::string CapturedVariable(const char* name) {
+  const std::string prefix = std::string(name) + "=";
+  for (const char* const* entry = ReportCurlEnvironment(); *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0) return *entry + prefix.size();
+  }
+  return std::string();
+}
+
+std::string FirstCaptured(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    std::string value = CapturedVariable(name);
+    if (!value.empty()) return value;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+std::string ReportProxyFor(const std::string& url) {
+  std::string proxy;
+  if (url.compare(0, 8, "https://") == 0) {
+    proxy = FirstCaptured({"https_proxy", "HTTPS_PROXY"});
+  } else if (url.compare(0, 7, "http://") == 0) {
+    proxy = FirstCaptured({"http_proxy"});
+  }
+  return proxy.empty() ? FirstCaptured({"all_proxy", "ALL_PROXY"}) : proxy;
+}
+
+std::string ReportNoProxy() { return FirstCaptured({"no_proxy", "NO_PROXY"}); }
 
 std::vector<std::string> ReportTransportArguments() {
   std::vector<std::string> arguments;
@@ -86,7 +118,7 @@ BearerHeader::~BearerHeader() {
 
 bool BearerHeader::Open(const char* token_file) {
   std::string token;
-  error_ = ReadToken(token_file, token);
+  error_ = ReadReportToken(token_file, token);
   if (error_ == 0) {
     // Built in one buffer sized up front: no intermediate copy of the token
     // is left behind unwiped.

@@ -22,6 +22,20 @@ const char* const* ReportCurlEnvironment();
 // NETWORKPROXY_REPORT_CA is. Empty when neither is set.
 std::vector<std::string> ReportTransportArguments();
 
+// The proxy for `url` from the proxy variables as the daemon found them at
+// start-up, chosen as the curl tool chooses: https_proxy (else HTTPS_PROXY)
+// for an https URL, http_proxy for an http one, else all_proxy (else
+// ALL_PROXY). Empty when none applies.
+std::string ReportProxyFor(const std::string& url);
+
+// no_proxy (else NO_PROXY) as found at start-up; empty when unset.
+std::string ReportNoProxy();
+
+// Reads the token, the first line of `token_file` without its line end,
+// into `token` (wipe it with WipeString after use). Returns 0, or an errno
+// value (ENODATA for an empty token).
+int ReadReportToken(const char* token_file, std::string& token);
+
 // A header file holding "Authorization: Bearer <token>" for curl's
 // "-H @file", kept in memory only (memfd) and passed to curl as a
 // descriptor. The token is the first line of the token file, read at each

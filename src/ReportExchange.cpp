@@ -1,6 +1,7 @@
 #include "ReportExchange.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -9,10 +10,13 @@
 #include <json/json.h>
 
 #include "ChildProcess.h"
+#include "Credentials.h"
 #include "EventLog.h"
 #include "EventTranslation.h"
 #include "LineProtocol.h"
 #include "ReportAccess.h"
+#include "ReportSession.h"
+#include "ServiceStatus.h"
 #include "Settings.h"
 
 unsigned sequence_pause_seconds = static_cast<unsigned>(kSequencePause.count());
@@ -77,12 +81,18 @@ std::string ReportUrl() {
   return std::string("http://") + ReportHost() + "/ping.json";
 }
 
+bool MentionsInstructions(const char* reply_line) {
+  return std::strstr(reply_line, "colour") != nullptr ||
+         std::strstr(reply_line, "cards") != nullptr;
+}
+
 PostResult PostEvent(const std::string& url, const char* event_object,
                      const std::vector<std::string>& extra_headers, int header_file_fd) {
   const std::string connect_timeout = std::to_string(kCurlConnectTimeout.count());
   const std::string max_time = std::to_string(kCurlMaxTime.count());
   // No shell: the event text travels as one argument, never as a command.
-  std::vector<const char*> argv = {kCurlPath, "--silent", "--connect-timeout",
+  // "-q" must come first: no curlrc of the user's may change the request.
+  std::vector<const char*> argv = {kCurlPath, "-q", "--silent", "--connect-timeout",
                                    connect_timeout.c_str(), "--max-time", max_time.c_str(),
                                    "-XPOST", url.c_str(),
                                    "-H", "Content-Type: application/json"};
@@ -106,41 +116,86 @@ PostResult PostEvent(const std::string& url, const char* event_object,
   return result;
 }
 
-int ReportEvent(const char* payload) {
-  // Static: one thread owns the exchange at a time, and 16 KiB is better
-  // kept off the worker's stack.
-  static char event_object[kEventObjectCapacity];
+namespace {
+
+// Posts through `session`, or the curl tool when it is null, with the
+// site's token; `why` receives the reason when the token cannot be read.
+PostResult Post(ReportSession* session, const char* event_object,
+                const std::vector<std::string>& headers, std::string* why) {
+  const char* token_file = ReportTokenFile();
+  if (session == nullptr) {
+    BearerHeader bearer;
+    if (token_file != nullptr && !bearer.Open(token_file)) {
+      *why = std::string("cannot read token file ") + token_file + ": " +
+             std::strerror(bearer.error());
+      return PostResult();
+    }
+    return PostEvent(ReportUrl(), event_object, headers, bearer.fd());
+  }
+  std::string token;
+  if (token_file != nullptr) {
+    const int error = ReadReportToken(token_file, token);
+    if (error != 0) {
+      *why = std::string("cannot read token file ") + token_file + ": " + std::strerror(error);
+      return PostResult();
+    }
+  }
+  PostResult post = session->Post(event_object, headers, token);
+  WipeString(token);
+  return post;
+}
+
+}  // namespace
+
+ExchangeResult ExchangeReport(const char* payload, const std::vector<std::string>& headers,
+                              ReportSession* session, const ReplyHandler& on_reply) {
+  // Kept off the workers' stacks; one per thread, since the sender and the
+  // reading thread (posting directly while the spool cannot keep events)
+  // may exchange at once.
+  static thread_local char event_object[kEventObjectCapacity];
   std::memset(event_object, 0, sizeof event_object);
   EncodeEvent(payload, event_object, sizeof event_object);
 
-  BearerHeader bearer;
-  if (ReportTokenFile() != nullptr && !bearer.Open(ReportTokenFile())) {
-    LogSystemError(bearer.error(), "Error: Report failed - cannot read token file %s",
-                   ReportTokenFile());
-    return -1;
-  }
-  PostResult post = PostEvent(ReportUrl(), event_object, {}, bearer.fd());
-  if (!post.started) {
-    LogSystemError(post.error, "Error: Report failed - curl could not be started");
-    return -1;
-  }
-  const char* reply_line = post.reply_line;
-  if (std::strstr(reply_line, "colour") != nullptr || std::strstr(reply_line, "cards") != nullptr) {
-    ActOnReplyLine(reply_line);
-  }
-  if (post.exit_status != 0) {
-    if (post.exit_status < 0) {
-      LogLine("Error: Report failed - curl did not exit normally");
-    } else {
-      LogFormat("Error: Report failed - curl exit status %d", post.exit_status);
+  ExchangeResult result;
+  std::string token_failure;
+  PostResult post = Post(session, event_object, headers, &token_failure);
+  std::memcpy(result.reply_line, post.reply_line, sizeof result.reply_line);
+  result.http_status = post.http_status;
+  if (!token_failure.empty()) {
+    result.reason = token_failure;
+  } else if (!post.started) {
+    result.reason = std::string("curl could not be started: ") + std::strerror(post.error);
+  } else if (post.exit_status < 0) {
+    result.reason = "curl did not exit normally";
+  } else if (post.exit_status > 0) {
+    result.reason = CurlFailureReason(post.exit_status);
+  } else {
+    result.answer = ClassifyAnswer(post.http_status);
+    if (!result.delivered()) result.reason = AnswerReason(post.http_status);
+    if (result.answer == AnswerClass::kFailed && !post.retry_after.empty()) {
+      result.retry_after = RetryAfterWait(post.retry_after.c_str(), std::time(nullptr),
+                                          kSpoolRetryMax);
     }
-    return -1;
   }
-  // curl succeeds whatever the status: an error answer must not pass for a
-  // delivered event.
-  if (post.http_status >= 400) {
-    LogFormat("Error: Report failed - HTTP %ld", post.http_status);
-    return -1;
+  // curl may have written a reply and still failed (a body cut off): the
+  // caller may act on what came.
+  if (on_reply) on_reply(result);
+  if (!result.delivered()) {
+    // Without the spool (the curl tool's transport) every lost event has
+    // always read "failed": sites grep for it, and refused or rejected makes
+    // no difference to an event nothing keeps.
+    const char* verb = session == nullptr ? "failed" : AnswerVerb(result.answer);
+    LogFormat("Error: Report %s - %s", verb, result.reason.c_str());
   }
-  return 0;
+  return result;
+}
+
+int ReportEvent(const char* payload) {
+  const ExchangeResult result = ExchangeReport(payload, {}, nullptr, [](const ExchangeResult& r) {
+    if (MentionsInstructions(r.reply_line)) ActOnReplyLine(r.reply_line);
+  });
+  // Nothing keeps the event: whatever did not deliver it lost it.
+  service_status().NoteExchange(AttemptFor(result.answer),
+                                result.delivered() ? EventResult::kDelivered : EventResult::kFailed);
+  return result.delivered() ? 0 : -1;
 }

@@ -1,39 +1,67 @@
-// ReportExchange: posting an event object to the reporting server with curl
-// and turning the server's reply into device commands.
+// ReportExchange: one report exchange with the reporting server, by either
+// transport, and turning the server's reply into device commands.
+//
+// ExchangeReport is the one exchange: it logs the event object, posts it
+// (with the curl tool, or with the sender's ReportSession), classifies the
+// answer (ReportAnswer.h) and writes the exchange's one "Error: Report ..."
+// line when the event did not get through. What an outcome means for the
+// event (gone, kept, a dead letter) and whether a reply may drive the
+// controller are the caller's decisions: the plain mode's ReportEvent and
+// the spool's sender (SpoolSender.h).
 //
 // Threads: the thread that owns the serial port (the serial worker, or the
-// main thread during start-up), since replies are written to the port.
+// main thread during start-up), or the sender worker with its own session.
 #ifndef NETWORKPROXY_REPORTEXCHANGE_H_
 #define NETWORKPROXY_REPORTEXCHANGE_H_
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "ReportAnswer.h"
+
+class ReportSession;
 
 // Pause between the colour and the sequence command of one reply, in
 // seconds; kSequencePause unless a harness that drives ActOnReplyLine at full
 // speed (fuzzing) sets it to 0 before any worker runs.
 extern unsigned sequence_pause_seconds;
 
-// Capacity of the reply line a post keeps, terminator included.
-constexpr std::size_t kReplyLineSize = 1024;
-
-// How one post ran.
-struct PostResult {
-  bool started = false;   // false: curl could not be started (`error`)
-  int error = 0;          // errno value when !started
-  int exit_status = -1;   // curl's exit status; -1 when it did not exit
-  long http_status = 0;   // the server's HTTP status; 0 when none came
+// What became of one exchange.
+struct ExchangeResult {
+  AnswerClass answer = AnswerClass::kFailed;
+  long http_status = 0;                   // 0: no answer came
   char reply_line[kReplyLineSize] = {0};  // last line of the reply body
+  std::string reason;  // the error line's words after " - "; empty when delivered
+  std::optional<std::chrono::seconds> retry_after;  // the wait the server asked for
+
+  bool delivered() const { return answer == AnswerClass::kDelivered; }
 };
 
-// Posts `event_object` (NUL-terminated) to `url` with curl, with the JSON
-// content type and each of `extra_headers` ("Name: value") as a request
-// header, and waits for curl to end. `header_file_fd`, when not -1, is a
-// file of further header lines that curl reads through a descriptor (see
-// BearerHeader in ReportAccess.h). curl runs with ReportCurlEnvironment() as
-// its whole environment and the site's ReportTransportArguments(). Logs
-// nothing and acts on nothing: the caller decides what the result means.
+// Called with the result after the post and before its error line is
+// written, so a reply's own lines come first in the log as they always did.
+using ReplyHandler = std::function<void(const ExchangeResult&)>;
+
+// Performs one exchange for `payload`: logs the event object, posts it with
+// `headers` ("Name: value") added, through `session` or, when that is null,
+// the curl tool; the bearer token (NETWORKPROXY_REPORT_TOKEN_FILE) is read
+// afresh for each post, so a rotated token takes effect at the next one.
+// Then `on_reply` (may be empty) sees the result, and "Error: Report
+// <refused|rejected|failed> - <reason>" is logged unless it was delivered.
+// A Retry-After is taken up to kSpoolRetryMax.
+ExchangeResult ExchangeReport(const char* payload, const std::vector<std::string>& headers,
+                              ReportSession* session, const ReplyHandler& on_reply);
+
+// Posts `event_object` (NUL-terminated) to `url` with the curl tool, with
+// the JSON content type and each of `extra_headers` as a request header, and
+// waits for curl to end. `header_file_fd`, when not -1, is a file of further
+// header lines that curl reads through a descriptor (see BearerHeader in
+// ReportAccess.h). curl runs with ReportCurlEnvironment() as its whole
+// environment, "-q" first so that no curlrc changes the request, and the
+// site's ReportTransportArguments(). Logs nothing and acts on nothing.
 PostResult PostEvent(const std::string& url, const char* event_object,
                      const std::vector<std::string>& extra_headers, int header_file_fd = -1);
 
@@ -46,12 +74,15 @@ std::string ReportUrl();
 // nothing is written or logged.
 void EncodeEvent(const char* payload, char* output, unsigned long capacity);
 
-// Posts the event object of `payload` to http://<ReportHost()>/ping.json with
-// curl and, when the reply's last line mentions "colour" or "cards", acts on
-// it, whatever the HTTP status. Returns 0 when curl exited with status 0 and
-// the server answered below 400, -1 otherwise (logged as "Error: Report
-// failed - ...").
+// The plain mode's exchange (no spool): posts the event with the curl tool
+// and, when the reply's last line mentions "colour" or "cards", acts on it,
+// whatever the answer. Returns 0 when it was delivered (a 2xx), -1
+// otherwise: the event is gone either way.
 int ReportEvent(const char* payload);
+
+// True when `reply_line` carries instructions for the controller (mentions
+// "colour" or "cards").
+bool MentionsInstructions(const char* reply_line);
 
 // Acts on one reply line: logs it, parses it and sends the tags, colour and
 // (sequence_pause_seconds later) sequence commands. Never throws.

@@ -78,9 +78,8 @@ void SerialMonitor::SetTags(const char* tags) { SendTagsCommand(tags); }
 int SerialMonitor::SendMessage(const char* payload) {
   Logger("Sending Message: ");
   serial_progress.Begin(kReportStepBound);
-  const int result = Report(payload);
+  Report(payload);  // counts the event itself
   serial_progress.End();
-  service_status().NoteEvent(result == 0 ? EventResult::kReported : EventResult::kFailed);
   return 1;
 }
 

@@ -64,23 +64,51 @@ void ServiceStatus::SetControllerVersion(const std::string& version) {
   figures_.controller_version = version;
 }
 
-void ServiceStatus::SetSpoolWaiting(long waiting) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (figures_.spool_waiting == waiting) return;
-    figures_.spool_waiting = waiting;
+AttemptResult AttemptFor(AnswerClass answer) {
+  switch (answer) {
+    case AnswerClass::kDelivered: return AttemptResult::kOk;
+    case AnswerClass::kRefused:
+    case AnswerClass::kRejected: return AttemptResult::kRefused;
+    default: return AttemptResult::kFailed;
   }
-  Publish();
+}
+
+void ServiceStatus::SetSpoolFigures(const SpoolFigures& spool) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.spool_waiting = spool.waiting;
+  figures_.spool_dead_letters = spool.dead_letters;
+  figures_.spool_oldest_ms = spool.oldest_ms;
+}
+
+void ServiceStatus::CountLocked(EventResult result) {
+  switch (result) {
+    case EventResult::kDelivered:
+      ++figures_.delivered;
+      figures_.last_delivery = std::time(nullptr);
+      break;
+    case EventResult::kFailed: ++figures_.failed; break;
+    case EventResult::kRejected: ++figures_.rejected; break;
+    case EventResult::kDropped: ++figures_.dropped; break;
+  }
 }
 
 void ServiceStatus::NoteEvent(EventResult result) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    switch (result) {
-      case EventResult::kReported: ++figures_.reported; break;
-      case EventResult::kFailed: ++figures_.failed; break;
-      case EventResult::kRejected: ++figures_.rejected; break;
+    CountLocked(result);
+  }
+  Publish();
+}
+
+void ServiceStatus::NoteExchange(AttemptResult attempt, std::optional<EventResult> event) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (attempt) {
+      case AttemptResult::kOk: ++figures_.attempts_ok; break;
+      case AttemptResult::kFailed: ++figures_.attempts_failed; break;
+      case AttemptResult::kRefused: ++figures_.attempts_refused; break;
     }
+    if (event) CountLocked(*event);
   }
   Publish();
 }
@@ -175,11 +203,14 @@ void StartServiceStatus() {
 }
 
 std::string StatusLine(const StatusSnapshot& f) {
-  std::string line = Grouped(f.reported) + " events reported, " + Grouped(f.failed) + " failed";
-  if (f.rejected > 0) line += ", " + Grouped(f.rejected) + " rejected";
-  if (f.spool_waiting >= 0) {
-    line += ", " + Grouped(static_cast<std::uint64_t>(f.spool_waiting)) + " waiting";
-  }
+  const bool spool = f.spool_waiting >= 0;
+  std::string line = Grouped(f.delivered) + (f.delivered == 1 ? " event" : " events") +
+                     " delivered";
+  // With the spool an event fails only while the spool cannot keep it.
+  if (!spool || f.failed > 0) line += ", " + Grouped(f.failed) + " failed";
+  if (spool || f.rejected > 0) line += ", " + Grouped(f.rejected) + " rejected";
+  if (f.dropped > 0) line += ", " + Grouped(f.dropped) + " dropped";
+  if (spool) line += ", " + Grouped(static_cast<std::uint64_t>(f.spool_waiting)) + " waiting";
   line += "; firmware ";
   line += f.controller_version.empty() ? std::string("unknown") : f.controller_version;
   if (f.last_check == 0) return line + ", not checked yet";
@@ -194,13 +225,31 @@ std::string MetricsText(const StatusSnapshot& f) {
   std::string out;
   Family(out, "networkproxy_events_total", "counter",
          "Controller events by what became of them.");
-  Sample(out, "networkproxy_events_total{result=\"reported\"}", f.reported);
-  Sample(out, "networkproxy_events_total{result=\"failed\"}", f.failed);
+  Sample(out, "networkproxy_events_total{result=\"delivered\"}", f.delivered);
   Sample(out, "networkproxy_events_total{result=\"rejected\"}", f.rejected);
+  Sample(out, "networkproxy_events_total{result=\"dropped\"}", f.dropped);
+  Sample(out, "networkproxy_events_total{result=\"failed\"}", f.failed);
+  Family(out, "networkproxy_report_attempts_total", "counter",
+         "Posts to the reporting server by how they went.");
+  Sample(out, "networkproxy_report_attempts_total{result=\"ok\"}", f.attempts_ok);
+  Sample(out, "networkproxy_report_attempts_total{result=\"failed\"}", f.attempts_failed);
+  Sample(out, "networkproxy_report_attempts_total{result=\"refused\"}", f.attempts_refused);
+  Family(out, "networkproxy_last_delivery_timestamp_seconds", "gauge",
+         "When the server last took an event, in seconds since the epoch; 0 before the first.");
+  Sample(out, "networkproxy_last_delivery_timestamp_seconds",
+         static_cast<std::uint64_t>(f.last_delivery));
   if (f.spool_waiting >= 0) {
     Family(out, "networkproxy_spool_events", "gauge",
            "Events waiting in the spool to be reported.");
     Sample(out, "networkproxy_spool_events", static_cast<std::uint64_t>(f.spool_waiting));
+    Family(out, "networkproxy_spool_dead_letters", "gauge",
+           "Events the server rejected, kept aside in the spool.");
+    Sample(out, "networkproxy_spool_dead_letters",
+           static_cast<std::uint64_t>(f.spool_dead_letters));
+    Family(out, "networkproxy_spool_oldest_event_timestamp_seconds", "gauge",
+           "When the oldest waiting event was read, in seconds since the epoch; 0 when none waits.");
+    Sample(out, "networkproxy_spool_oldest_event_timestamp_seconds",
+           static_cast<std::uint64_t>(f.spool_oldest_ms / 1000));
   }
   Family(out, "networkproxy_firmware_checks_total", "counter",
          "Firmware checks by outcome.");

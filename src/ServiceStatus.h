@@ -13,22 +13,51 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 
-// What became of one controller event.
+#include "ReportAnswer.h"
+
+// What became of one controller event; each event is counted once.
 enum class EventResult {
-  kReported,  // the server took it
-  kFailed,    // the exchange failed (network, curl, server)
-  kRejected,  // dropped: the line could not be read whole, or the server
-              // refused it for good (4xx, with the spool)
+  kDelivered,  // the server took it (a 2xx answer)
+  kFailed,     // without the spool (or while it cannot keep events): the one
+               // exchange failed and the event is gone
+  kRejected,   // refused for good: the line could not be read whole, or the
+               // server rejected it (a dead letter, with the spool)
+  kDropped,    // the spool was full and dropped it unsent
+};
+
+// How one post went; an event may take many.
+enum class AttemptResult {
+  kOk,       // 2xx
+  kFailed,   // no answer, a time-out, 3xx, 408, 425, 429, 5xx
+  kRefused,  // any other 4xx (401 and 403 among them)
+};
+
+// The attempt an answer of that class counts as.
+AttemptResult AttemptFor(AnswerClass answer);
+
+// The spool's figures (only with a spool).
+struct SpoolFigures {
+  long waiting = 0;             // events waiting to be sent
+  long dead_letters = 0;        // events the server rejected, kept aside
+  std::int64_t oldest_ms = 0;   // reading time of the oldest waiting event; 0: none
 };
 
 // A consistent copy of the figures.
 struct StatusSnapshot {
-  std::uint64_t reported = 0;
+  std::uint64_t delivered = 0;
   std::uint64_t failed = 0;
   std::uint64_t rejected = 0;
+  std::uint64_t dropped = 0;
+  std::uint64_t attempts_ok = 0;
+  std::uint64_t attempts_failed = 0;
+  std::uint64_t attempts_refused = 0;
+  std::time_t last_delivery = 0;  // 0: nothing delivered yet
   long spool_waiting = -1;  // -1: no spool
+  long spool_dead_letters = 0;
+  std::int64_t spool_oldest_ms = 0;
   std::uint64_t checks_ok = 0;
   std::uint64_t checks_failed = 0;
   std::time_t last_check = 0;  // 0: no check has ended yet
@@ -40,12 +69,17 @@ class ServiceStatus {
  public:
   void SetControllerVersion(const std::string& version);
 
-  // Events waiting in the spool; the first call switches the spool's
-  // figures on. Does not publish: the next event or check does.
-  void SetSpoolWaiting(long waiting);
+  // The spool's figures; the first call switches them on. Does not publish:
+  // the caller does, or the next event or check.
+  void SetSpoolFigures(const SpoolFigures& figures);
 
-  // Counts one event and publishes.
+  // Counts one event settled without a post of its own (a line too long,
+  // the spool full) and publishes.
   void NoteEvent(EventResult result);
+
+  // Counts one post and, when it settled its event, the event (a delivered
+  // one stamps the last delivery time); publishes.
+  void NoteExchange(AttemptResult attempt, std::optional<EventResult> event);
 
   // Marks the running firmware check as failed with `logged_line` (the
   // error line as logged). The first failure of a check is the one shown.
@@ -69,6 +103,7 @@ class ServiceStatus {
 
  private:
   void WriteMetrics(const std::string& path, const StatusSnapshot& figures);
+  void CountLocked(EventResult result);
 
   mutable std::mutex mutex_;  // guards everything below
   StatusSnapshot figures_;
@@ -86,8 +121,10 @@ ServiceStatus& service_status();
 // service_status() and publishes the first figures.
 void StartServiceStatus();
 
-// "1,234 events reported, 2 failed[, 1 rejected][, 3 waiting]; firmware
-// 1.0.8 checked 12:31:05, up to date" (local time), without "STATUS=".
+// Without a spool "1,234 events delivered, 2 failed[, 1 rejected]; firmware
+// 1.0.8 checked 12:31:05, up to date" (local time); with one "5 events
+// delivered[, 1 failed], 0 rejected[, 3 dropped], 2 waiting; firmware ...".
+// "1 event" in the singular. Without "STATUS=".
 std::string StatusLine(const StatusSnapshot& figures);
 
 // The figures in the Prometheus text exposition format, every metric with its

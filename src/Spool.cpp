@@ -10,94 +10,35 @@
 #include <ctime>
 
 #include "EventLog.h"
+#include "SpoolDatabase.h"
 
 namespace {
 
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS events ("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"  // never reused: an id in flight stays unique
-    " key TEXT NOT NULL,"
-    " received_ms INTEGER NOT NULL,"
-    " payload BLOB NOT NULL)";
 constexpr const char* kInsert =
     "INSERT INTO events (key, received_ms, payload) VALUES (?1, ?2, ?3)";
 constexpr const char* kDropOldest =
-    "DELETE FROM events WHERE id IN (SELECT id FROM events ORDER BY id LIMIT ?1)";
+    "DELETE FROM events WHERE id IN"
+    " (SELECT id FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT ?1)";
 constexpr const char* kOldest =
-    "SELECT id, key, received_ms, payload FROM events ORDER BY id LIMIT 1";
+    "SELECT id, key, received_ms, payload FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
 constexpr const char* kRemove = "DELETE FROM events WHERE id = ?1";
+constexpr const char* kMarkDead = "UPDATE events SET dead_ms = ?2 WHERE id = ?1 AND dead_ms IS NULL";
+constexpr const char* kDropOldestDead =
+    "DELETE FROM events WHERE id IN"
+    " (SELECT id FROM events WHERE dead_ms IS NOT NULL ORDER BY id LIMIT ?1)";
+constexpr const char* kOldestTime =
+    "SELECT received_ms FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
+constexpr const char* kCounts = "SELECT count(*) - count(dead_ms), count(dead_ms) FROM events";
+constexpr const char* kDataVersion = "PRAGMA data_version";
 
 // Page cache of the connection: the spool reads from one end and writes at
 // the other, so a large cache buys nothing and would grow with the backlog.
 constexpr const char* kCacheSize = "PRAGMA cache_size = -256";  // KiB
-// Another process (an operator's sqlite3 shell) may hold a lock briefly.
-constexpr int kBusyTimeoutMs = 2000;
-
-bool IsCorruption(int code) {
-  const int primary = code & 0xff;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
-
-// SQLite's words for the last failure on `db`, with the system's text when
-// an operating system call was behind it.
-std::string Reason(sqlite3* db, int code) {
-  std::string reason = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
-  const int system_error = db != nullptr ? sqlite3_system_errno(db) : 0;
-  if (system_error != 0 && (code & 0xff) != SQLITE_CORRUPT && (code & 0xff) != SQLITE_NOTADB) {
-    reason += ": ";
-    reason += std::strerror(system_error);
-  }
-  return reason;
-}
-
-// Runs `sql`; the first column of its first row, if any, goes to `first`.
-int Exec(sqlite3* db, const char* sql, std::string* first = nullptr) {
-  sqlite3_stmt* statement = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
-  if (rc != SQLITE_OK) return rc;
-  bool have_first = false;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    if (first != nullptr && !have_first) {
-      const unsigned char* text = sqlite3_column_text(statement, 0);
-      *first = text != nullptr ? reinterpret_cast<const char*>(text) : "";
-      have_first = true;
-    }
-  }
-  sqlite3_finalize(statement);
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
-std::int64_t ColumnInt(sqlite3_stmt* statement, int column) {
-  return static_cast<std::int64_t>(sqlite3_column_int64(statement, column));
-}
-
-std::string ColumnText(sqlite3_stmt* statement, int column) {
-  const void* data = sqlite3_column_blob(statement, column);
-  const int size = sqlite3_column_bytes(statement, column);
-  return data != nullptr ? std::string(static_cast<const char*>(data), size) : std::string();
-}
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-// Why `path` could not be opened. SQLite's own errno is that of its last
-// attempt (a read-only open after the read-write one failed), so a folder
-// that cannot be written is asked about directly.
-std::string OpenFailure(sqlite3* db, int code, const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0                ? "/"
-                                                         : path.substr(0, slash);
-  if ((code & 0xff) == SQLITE_CANTOPEN && access(folder.c_str(), W_OK) != 0) {
-    const int error = errno;
-    return std::string(sqlite3_errstr(code)) + ": " + folder + ": " + std::strerror(error);
-  }
-  return Reason(db, code);
-}
 
 }  // namespace
 
-Spool::Spool(const std::string& path, std::size_t max_events)
-    : path_(path), max_events_(max_events > 0 ? max_events : 1) {
+Spool::Spool(const std::string& path, std::size_t max_events, std::size_t max_dead)
+    : path_(path), max_events_(max_events > 0 ? max_events : 1), max_dead_(max_dead) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (OpenLocked()) {
     LogFormat("Spool %s: %zu events waiting", path_.c_str(), count_);
@@ -130,52 +71,59 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
                            nullptr);
   auto fail = [&](int code, const std::string& why) {
     *reason = why;
-    *corrupt = IsCorruption(code);
+    *corrupt = IsSpoolCorruption(code);
     return false;
   };
-  if (rc != SQLITE_OK) return fail(rc, OpenFailure(db_, rc, path_));
+  if (rc != SQLITE_OK) return fail(rc, SpoolOpenFailure(db_, rc, path_));
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db_, kSpoolBusyTimeoutMs);
 
   std::string mode;
-  rc = Exec(db_, "PRAGMA journal_mode = WAL", &mode);
-  if (rc != SQLITE_OK) return fail(rc, Reason(db_, rc));
+  rc = SpoolExec(db_, "PRAGMA journal_mode = WAL", &mode);
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   if (mode != "wal") return fail(SQLITE_CANTOPEN, "cannot use a write-ahead log (" + mode + ")");
-  if ((rc = Exec(db_, "PRAGMA synchronous = FULL")) != SQLITE_OK ||
-      (rc = Exec(db_, kCacheSize)) != SQLITE_OK) {
-    return fail(rc, Reason(db_, rc));
+  if ((rc = SpoolExec(db_, "PRAGMA synchronous = FULL")) != SQLITE_OK ||
+      (rc = SpoolExec(db_, kCacheSize)) != SQLITE_OK) {
+    return fail(rc, SpoolReason(db_, rc));
   }
 
   std::string check;
-  rc = Exec(db_, "PRAGMA quick_check", &check);
-  if (rc != SQLITE_OK) return fail(rc, Reason(db_, rc));
+  rc = SpoolExec(db_, "PRAGMA quick_check", &check);
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   if (check != "ok") return fail(SQLITE_CORRUPT, "integrity check: " + check);
 
-  if ((rc = Exec(db_, kSchema)) != SQLITE_OK) return fail(rc, Reason(db_, rc));
+  // A database whose "events" table has other columns is somebody else's;
+  // a spool from before dead letters gains their column, its events kept.
+  const SpoolLayout layout = ReadSpoolLayout(db_, &rc);
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
+  if (layout == SpoolLayout::kForeign) {
+    return fail(SQLITE_NOTADB, "not a spool: its events table has other columns");
+  }
+  if ((rc = PrepareSpoolLayout(db_, layout)) != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   const struct {
     const char* sql;
     sqlite3_stmt** statement;
-  } statements[] = {{kInsert, &insert_}, {kDropOldest, &drop_oldest_},
-                    {kOldest, &oldest_}, {kRemove, &remove_}};
+  } statements[] = {{kInsert, &insert_},         {kDropOldest, &drop_oldest_},
+                    {kOldest, &oldest_},         {kRemove, &remove_},
+                    {kMarkDead, &mark_dead_},    {kDropOldestDead, &drop_oldest_dead_},
+                    {kOldestTime, &oldest_time_}, {kCounts, &counts_},
+                    {kDataVersion, &data_version_}};
   for (const auto& s : statements) {
     rc = sqlite3_prepare_v3(db_, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr);
-    // A database whose "events" table has other columns is somebody else's.
-    if ((rc & 0xff) == SQLITE_ERROR) return fail(SQLITE_NOTADB, "not a spool: " + Reason(db_, rc));
-    if (rc != SQLITE_OK) return fail(rc, Reason(db_, rc));
+    if ((rc & 0xff) == SQLITE_ERROR) return fail(SQLITE_NOTADB, "not a spool: " + SpoolReason(db_, rc));
+    if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
   }
 
-  std::string count;
-  if ((rc = Exec(db_, "SELECT count(*) FROM events", &count)) != SQLITE_OK) {
-    return fail(rc, Reason(db_, rc));
-  }
-  count_ = static_cast<std::size_t>(std::strtoull(count.c_str(), nullptr, 10));
+  seen_version_ = -1;
+  RefreshLocked();
+  if (seen_version_ < 0) return fail(SQLITE_ERROR, "cannot count the events");
   if (count_ > max_events_) {
     // The bound was lowered since the events were kept.
     const std::size_t excess = count_ - max_events_;
     sqlite3_bind_int64(drop_oldest_, 1, static_cast<sqlite3_int64>(excess));
     rc = sqlite3_step(drop_oldest_);
     sqlite3_reset(drop_oldest_);
-    if (rc != SQLITE_DONE) return fail(rc, Reason(db_, rc));
+    if (rc != SQLITE_DONE) return fail(rc, SpoolReason(db_, rc));
     count_ -= static_cast<std::size_t>(sqlite3_changes(db_));
     LogFormat("Spool full: dropped the %zu oldest events, over the bound of %zu", excess,
               max_events_);
@@ -184,59 +132,56 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
 }
 
 void Spool::CloseLocked() {
-  for (sqlite3_stmt** statement : {&insert_, &drop_oldest_, &oldest_, &remove_}) {
+  for (sqlite3_stmt** statement : {&insert_, &drop_oldest_, &oldest_, &remove_, &mark_dead_,
+                                   &drop_oldest_dead_, &oldest_time_, &counts_,
+                                   &data_version_}) {
     sqlite3_finalize(*statement);
     *statement = nullptr;
   }
   sqlite3_close(db_);  // a null handle is fine; nothing is left unfinalised
   db_ = nullptr;
   count_ = 0;
+  dead_ = 0;
+  seen_version_ = -1;
 }
 
 bool Spool::MoveAsideLocked(const std::string& reason) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32] = {0};
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  std::string aside = path_ + ".corrupt-" + stamp;
-  // A second fault within the same second keeps the first file too.
-  for (int n = 1; Exists(aside); ++n) aside = path_ + ".corrupt-" + stamp + "-" + std::to_string(n);
-
-  if (std::rename(path_.c_str(), aside.c_str()) != 0) {
-    const int error = errno;
+  std::string aside;
+  const int error = MoveSpoolAside(path_, &aside);
+  if (error != 0) {
     FailedLocked(reason + "; cannot be moved aside: " + std::strerror(error));
     return false;
   }
-  // The log belongs to the file it was written for; the shared-memory index
-  // is rebuilt from scratch.
-  if (Exists(path_ + "-wal")) std::rename((path_ + "-wal").c_str(), (aside + "-wal").c_str());
-  unlink((path_ + "-shm").c_str());
   LogFormat("Error: Spool %s unusable - %s; moved aside as %s", path_.c_str(), reason.c_str(),
             aside.c_str());
   return true;
 }
 
-bool Spool::Add(const std::string& payload, std::int64_t received_ms) {
+bool Spool::Add(const std::string& payload, std::int64_t received_ms, std::size_t* dropped) {
   std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t unused = 0;
+  if (dropped == nullptr) dropped = &unused;
+  *dropped = 0;
   if (db_ == nullptr && !OpenLocked()) return false;
+  RefreshLocked();
   bool corrupt = false;
-  if (AddLocked(payload, received_ms, &corrupt)) return true;
+  if (AddLocked(payload, received_ms, &corrupt, dropped)) return true;
   // A file that went bad under us is replaced like one found bad at start.
   if (!corrupt) return false;
   CloseLocked();
   if (!MoveAsideLocked("found corrupt while adding an event") || !OpenLocked()) return false;
-  return AddLocked(payload, received_ms, &corrupt);
+  return AddLocked(payload, received_ms, &corrupt, dropped);
 }
 
-bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt) {
+bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
+                      std::size_t* dropped_out) {
   std::string key;
   if (!NewEventKey(&key)) {
     FailedLocked("no random bytes for the event's key");
     return false;
   }
   std::size_t dropped = 0;
-  int rc = Exec(db_, "BEGIN IMMEDIATE");
+  int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK && count_ >= max_events_) {
     sqlite3_bind_int64(drop_oldest_, 1, static_cast<sqlite3_int64>(count_ - max_events_ + 1));
     rc = sqlite3_step(drop_oldest_);
@@ -253,16 +198,17 @@ bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool
                       SQLITE_TRANSIENT);
     rc = sqlite3_step(insert_);
     sqlite3_reset(insert_);
-    if (rc == SQLITE_DONE) rc = Exec(db_, "COMMIT");
+    if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
   }
   if (rc != SQLITE_OK) {
-    const std::string reason = Reason(db_, rc);
-    Exec(db_, "ROLLBACK");  // fails harmlessly when SQLite already rolled back
-    *corrupt = IsCorruption(rc);
+    const std::string reason = SpoolReason(db_, rc);
+    SpoolExec(db_, "ROLLBACK");  // fails harmlessly when SQLite already rolled back
+    *corrupt = IsSpoolCorruption(rc);
     if (!*corrupt) FailedLocked(reason);
     return false;
   }
   count_ = count_ - dropped + 1;
+  *dropped_out = dropped;
   for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest event");
   WorkedLocked();
   return true;
@@ -273,12 +219,12 @@ bool Spool::Oldest(SpooledEvent* event) {
   if (db_ == nullptr) return false;
   int rc = sqlite3_step(oldest_);
   if (rc == SQLITE_ROW) {
-    event->id = ColumnInt(oldest_, 0);
-    event->key = ColumnText(oldest_, 1);
-    event->received_ms = ColumnInt(oldest_, 2);
-    event->payload = ColumnText(oldest_, 3);
+    event->id = SpoolColumnInt(oldest_, 0);
+    event->key = SpoolColumnText(oldest_, 1);
+    event->received_ms = SpoolColumnInt(oldest_, 2);
+    event->payload = SpoolColumnText(oldest_, 3);
   } else if (rc != SQLITE_DONE) {
-    FailedLocked(Reason(db_, rc));
+    FailedLocked(SpoolReason(db_, rc));
   }
   sqlite3_reset(oldest_);
   return rc == SQLITE_ROW;
@@ -287,14 +233,14 @@ bool Spool::Oldest(SpooledEvent* event) {
 bool Spool::Remove(std::int64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return false;
-  Exec(db_, "PRAGMA synchronous = NORMAL");  // see the header: a lost removal is a resend
+  SpoolExec(db_, "PRAGMA synchronous = NORMAL");  // see the header: a lost removal is a resend
   sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(id));
   int rc = sqlite3_step(remove_);
   sqlite3_reset(remove_);
   const std::size_t removed =
       rc == SQLITE_DONE ? static_cast<std::size_t>(sqlite3_changes(db_)) : 0;
-  const std::string reason = rc == SQLITE_DONE ? std::string() : Reason(db_, rc);
-  Exec(db_, "PRAGMA synchronous = FULL");
+  const std::string reason = rc == SQLITE_DONE ? std::string() : SpoolReason(db_, rc);
+  SpoolExec(db_, "PRAGMA synchronous = FULL");
   if (rc != SQLITE_DONE) {
     FailedLocked(reason);
     return false;
@@ -304,9 +250,75 @@ bool Spool::Remove(std::int64_t id) {
   return true;
 }
 
+bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr) return false;
+  RefreshLocked();
+  std::size_t dropped = 0;
+  int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_int64(mark_dead_, 1, static_cast<sqlite3_int64>(id));
+    sqlite3_bind_int64(mark_dead_, 2, static_cast<sqlite3_int64>(now_ms));
+    rc = sqlite3_step(mark_dead_);
+    sqlite3_reset(mark_dead_);
+  }
+  const bool marked = rc == SQLITE_DONE && sqlite3_changes(db_) > 0;
+  if (rc == SQLITE_DONE && marked && dead_ + 1 > max_dead_) {
+    sqlite3_bind_int64(drop_oldest_dead_, 1, static_cast<sqlite3_int64>(dead_ + 1 - max_dead_));
+    rc = sqlite3_step(drop_oldest_dead_);
+    sqlite3_reset(drop_oldest_dead_);
+    if (rc == SQLITE_DONE) dropped = static_cast<std::size_t>(sqlite3_changes(db_));
+  }
+  if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
+  if (rc != SQLITE_OK) {
+    const std::string reason = SpoolReason(db_, rc);
+    SpoolExec(db_, "ROLLBACK");
+    FailedLocked(reason);
+    return false;
+  }
+  if (marked) {
+    count_ -= count_ > 0 ? 1 : 0;
+    dead_ = dead_ + 1 - dropped;
+  }
+  for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest dead letter");
+  WorkedLocked();
+  return true;
+}
+
 std::size_t Spool::Count() {
   std::lock_guard<std::mutex> lock(mutex_);
+  RefreshLocked();
   return count_;
+}
+
+SpoolCounts Spool::Counts() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SpoolCounts counts;
+  if (db_ == nullptr) return counts;
+  RefreshLocked();
+  counts.waiting = count_;
+  counts.dead = dead_;
+  if (sqlite3_step(oldest_time_) == SQLITE_ROW) {
+    counts.oldest_waiting_ms = SpoolColumnInt(oldest_time_, 0);
+  }
+  sqlite3_reset(oldest_time_);
+  return counts;
+}
+
+void Spool::RefreshLocked() {
+  // Our own commits keep count_ and dead_ right; only another connection's
+  // (the operator's tool) changes data_version, and then we count again.
+  if (db_ == nullptr) return;
+  std::int64_t version = -1;
+  if (sqlite3_step(data_version_) == SQLITE_ROW) version = SpoolColumnInt(data_version_, 0);
+  sqlite3_reset(data_version_);
+  if (version < 0 || version == seen_version_) return;
+  if (sqlite3_step(counts_) == SQLITE_ROW) {
+    count_ = static_cast<std::size_t>(SpoolColumnInt(counts_, 0));
+    dead_ = static_cast<std::size_t>(SpoolColumnInt(counts_, 1));
+    seen_version_ = version;
+  }
+  sqlite3_reset(counts_);
 }
 
 void Spool::FailedLocked(const std::string& reason) {

@@ -13,6 +13,13 @@
 // synchronous=NORMAL: losing that commit in a power cut only means the event
 // is posted again under the same key, which the server is told to expect.
 //
+// Dead letters: an event the server rejected for good stays in the file,
+// marked dead (MarkDead): never sent again by itself, kept through restarts,
+// and bounded at kMaxDeadLetters, the oldest going first. The operator's
+// tool lists, resends or purges them through SpoolFile (below), from a
+// process of its own while the daemon runs; the counts here follow such
+// changes (SQLite's data_version tells when another connection wrote).
+//
 // Faults: a file that is not an SQLite database, is not a spool, or fails
 // its integrity check is moved aside as <path>.corrupt-<YYYYmmdd-HHMMSS>
 // (the reason logged) and a new spool started in its place. A spool that
@@ -27,29 +34,46 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "Status.h"
 
 #include "EventStamp.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
-// One waiting event.
+// Dead letters kept at most; the oldest goes first.
+constexpr std::size_t kMaxDeadLetters = 1000;
+
+// One kept event.
 struct SpooledEvent {
   std::int64_t id = 0;           // order of arrival; never reused
   std::string key;               // random UUID (version 4), the idempotency key
   std::int64_t received_ms = 0;  // when the line was read, ms since the epoch (UTC)
   std::string payload;           // the event payload as read from the line
+  std::int64_t dead_ms = 0;      // when it was set aside as a dead letter; 0: waiting
+};
+
+// What a spool holds.
+struct SpoolCounts {
+  std::size_t waiting = 0;
+  std::size_t dead = 0;
+  std::int64_t oldest_waiting_ms = 0;  // reading time of the oldest waiting; 0: none
 };
 
 class Spool {
  public:
   // Opens (creating when missing) the spool at `path`, relative to the
   // working directory when relative, keeping at most `max_events` (at least
-  // 1). Logs what it found and any fault; a spool that cannot be opened
-  // leaves the object usable (Add retries).
-  Spool(const std::string& path, std::size_t max_events);
+  // 1) and at most `max_dead` dead letters. Logs what it found and any
+  // fault; a spool that cannot be opened leaves the object usable (Add
+  // retries).
+  Spool(const std::string& path, std::size_t max_events,
+        std::size_t max_dead = kMaxDeadLetters);
   ~Spool();
 
   Spool(const Spool&) = delete;
@@ -57,8 +81,10 @@ class Spool {
 
   // Commits `payload` read at `received_ms` under a new key. At the bound,
   // the oldest waiting event is dropped first ("Spool full: dropped the
-  // oldest event"). False when it was not kept.
-  bool Add(const std::string& payload, std::int64_t received_ms);
+  // oldest event"); `dropped` (may be null) receives how many were. False
+  // when it was not kept.
+  bool Add(const std::string& payload, std::int64_t received_ms,
+           std::size_t* dropped = nullptr);
 
   // The oldest waiting event into `event`. False when none waits or the
   // spool cannot be read.
@@ -68,28 +94,93 @@ class Spool {
   // spool could not be written.
   bool Remove(std::int64_t id);
 
+  // Sets the waiting event `id` aside as a dead letter at `now_ms`; at
+  // the bound the oldest dead letter goes ("Spool full: dropped the
+  // oldest dead letter"). Gone already counts as done. False when the
+  // spool could not be written.
+  bool MarkDead(std::int64_t id, std::int64_t now_ms);
+
   // Events waiting.
   std::size_t Count();
+
+  // Waiting events, dead letters and the oldest waiting event's time.
+  SpoolCounts Counts();
 
  private:
   bool OpenLocked();
   bool SetUpLocked(std::string* reason, bool* corrupt);
   void CloseLocked();
   bool MoveAsideLocked(const std::string& reason);
-  bool AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt);
+  bool AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
+                 std::size_t* dropped);
+  void RefreshLocked();
   void FailedLocked(const std::string& reason);
   void WorkedLocked();
 
   std::mutex mutex_;
   const std::string path_;
   const std::size_t max_events_;
+  const std::size_t max_dead_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* drop_oldest_ = nullptr;
   sqlite3_stmt* oldest_ = nullptr;
   sqlite3_stmt* remove_ = nullptr;
-  std::size_t count_ = 0;
+  sqlite3_stmt* mark_dead_ = nullptr;
+  sqlite3_stmt* drop_oldest_dead_ = nullptr;
+  sqlite3_stmt* oldest_time_ = nullptr;
+  sqlite3_stmt* counts_ = nullptr;
+  sqlite3_stmt* data_version_ = nullptr;
+  std::size_t count_ = 0;  // waiting
+  std::size_t dead_ = 0;
+  std::int64_t seen_version_ = -1;  // data_version when count_ and dead_ were read
   bool failing_ = false;  // the last write failed (logged once per change)
+};
+
+// For a second process (the operator's tool): an existing spool file,
+// opened without creating it and never moved aside, safe to use while the
+// daemon runs. SQLite's locking keeps the two apart (each statement waits up
+// to kSpoolBusyTimeoutMs for the other's lock), and only dead letters are
+// ever changed here: the event the daemon's sender is posting is a waiting
+// one, so it is never touched.
+//
+// Threads: one thread at a time per object. Each call is one statement or
+// one short transaction.
+enum class SpoolAccess { kReadOnly, kReadWrite };
+enum class SpoolList { kWaiting, kDead };
+
+class SpoolFile {
+ public:
+  // Opens the spool at `path` into `file`. A read-write open upgrades a
+  // spool written by an older daemon in place (its events kept, waiting); a
+  // read-only one reads it as it is. Fails (the reason in the Status) for a
+  // missing file, one that is not a spool, or one SQLite cannot open.
+  static Status Open(const std::string& path, SpoolAccess access,
+                     std::unique_ptr<SpoolFile>* file);
+  ~SpoolFile();
+
+  SpoolFile(const SpoolFile&) = delete;
+  SpoolFile& operator=(const SpoolFile&) = delete;
+
+  // Up to `limit` (0: all) waiting events or dead letters, oldest first.
+  Status List(SpoolList which, std::size_t limit, std::vector<SpooledEvent>* events);
+
+  // Every dead letter back to waiting, keeping its key and reading time: they
+  // are sent next, in their order. `resent` (may be null) receives how many.
+  Status ResendDead(std::size_t* resent);
+
+  // Removes every dead letter; `purged` (may be null) receives how many.
+  Status PurgeDead(std::size_t* purged);
+
+  // Waiting events, dead letters and the oldest waiting event's time.
+  Status Counts(SpoolCounts* counts);
+
+ private:
+  explicit SpoolFile(sqlite3* db, bool has_dead) : db_(db), has_dead_(has_dead) {}
+  Status Change(const char* sql, std::size_t* changed);
+
+  sqlite3* db_;
+  bool has_dead_;  // false: an older spool opened read-only, no dead letters
 };
 
 #endif  // NETWORKPROXY_SPOOL_H_

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "EventLog.h"
-#include "ReportAccess.h"
 #include "ReportExchange.h"
 #include "ServiceStatus.h"
 #include "Settings.h"
@@ -19,11 +18,6 @@ namespace {
 std::int64_t NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-bool MentionsInstructions(const char* reply_line) {
-  return std::strstr(reply_line, "colour") != nullptr ||
-         std::strstr(reply_line, "cards") != nullptr;
 }
 
 void LogLateReply(const char* reply_line) {
@@ -43,12 +37,26 @@ std::chrono::seconds RetryDelay::Next() {
 
 void RetryDelay::Reset() { next_ = std::chrono::seconds(0); }
 
-SpoolSender::SpoolSender(Spool& spool) : spool_(spool) {}
+SpoolSender::SpoolSender(Spool& spool) : spool_(spool), session_(ReportUrl()) {
+  // What a restart found (a backlog, dead letters) shows from the first figures on.
+  ShowSpoolFigures();
+}
+
+void SpoolSender::ShowSpoolFigures() {
+  const SpoolCounts counts = spool_.Counts();
+  SpoolFigures figures;
+  figures.waiting = static_cast<long>(counts.waiting);
+  figures.dead_letters = static_cast<long>(counts.dead);
+  figures.oldest_ms = counts.oldest_waiting_ms;
+  service_status().SetSpoolFigures(figures);
+}
 
 void SpoolSender::Accept(const char* payload) {
-  if (spool_.Add(payload, NowMs())) {
-    service_status().SetSpoolWaiting(static_cast<long>(spool_.Count()));
-    service_status().Publish();
+  std::size_t dropped = 0;
+  if (spool_.Add(payload, NowMs(), &dropped)) {
+    ShowSpoolFigures();
+    if (dropped == 0) service_status().Publish();
+    for (std::size_t i = 0; i < dropped; ++i) service_status().NoteEvent(EventResult::kDropped);
     {
       std::lock_guard<std::mutex> lock(wake_mutex_);
       work_ = true;
@@ -56,13 +64,13 @@ void SpoolSender::Accept(const char* payload) {
     wake_.notify_one();
     return;
   }
-  // The spool cannot keep it: the plain mode's exchange, on this thread.
+  // The spool cannot keep it: the plain mode's exchange, on this thread; it
+  // counts the event itself.
   std::lock_guard<std::mutex> lock(command_mutex);
   LogLine("Sending Message: ");
   serial_progress.Begin(kReportStepBound);
-  const int result = ReportEvent(payload);
+  ReportEvent(payload);
   serial_progress.End();
-  service_status().NoteEvent(result == 0 ? EventResult::kReported : EventResult::kFailed);
 }
 
 void SpoolSender::Run() {
@@ -71,7 +79,6 @@ void SpoolSender::Run() {
     sender_progress.Begin(kReportStepBound);
     const Outcome outcome = SendOldest();
     sender_progress.End();
-    NoteOutcome(outcome);
     switch (outcome) {
       case Outcome::kIdle:
         WaitForWork(kSpoolIdleCheck);
@@ -82,19 +89,12 @@ void SpoolSender::Run() {
         break;
       case Outcome::kFailed:
       case Outcome::kNotRemoved:
-        // New events do not cut a back-off short: the server is what we wait for.
-        std::this_thread::sleep_for(delay.Next());
+        // New events do not cut a back-off short: the server is what we
+        // wait for, and it may have said how long.
+        std::this_thread::sleep_for(retry_after_ ? *retry_after_ : delay.Next());
         break;
     }
   }
-}
-
-void SpoolSender::NoteOutcome(Outcome outcome) {
-  if (outcome == Outcome::kIdle) return;
-  service_status().SetSpoolWaiting(static_cast<long>(spool_.Count()));
-  service_status().NoteEvent(outcome == Outcome::kDone       ? EventResult::kReported
-                             : outcome == Outcome::kRejected ? EventResult::kRejected
-                                                             : EventResult::kFailed);
 }
 
 void SpoolSender::WaitForWork(std::chrono::seconds longest) {
@@ -104,54 +104,39 @@ void SpoolSender::WaitForWork(std::chrono::seconds longest) {
 }
 
 SpoolSender::Outcome SpoolSender::SendOldest() {
+  retry_after_.reset();
   SpooledEvent event;
   if (!spool_.Oldest(&event)) return Outcome::kIdle;
 
   LogLine("Sending Message: ");
-  std::memset(event_object_, 0, sizeof event_object_);
-  EncodeEvent(event.payload.c_str(), event_object_, sizeof event_object_);
   const std::vector<std::string> headers = {
       "Idempotency-Key: " + event.key,
       "X-Event-Received: " + Rfc3339Utc(event.received_ms)};
   const auto window_ms = std::chrono::milliseconds(kSpoolReplyWindow).count();
   const bool current = NowMs() - event.received_ms <= window_ms;
+  const ExchangeResult result =
+      ExchangeReport(event.payload.c_str(), headers, &session_, [current](const ExchangeResult& r) {
+        // Only an event the server took may drive the controller.
+        if (!r.delivered() || !MentionsInstructions(r.reply_line)) return;
+        if (current) {
+          std::lock_guard<std::mutex> lock(command_mutex);
+          ActOnReplyLine(r.reply_line);
+        } else {
+          LogLateReply(r.reply_line);
+        }
+      });
+  retry_after_ = result.retry_after;
 
-  BearerHeader bearer;
-  if (ReportTokenFile() != nullptr && !bearer.Open(ReportTokenFile())) {
-    LogSystemError(bearer.error(), "Error: Report failed - cannot read token file %s",
-                   ReportTokenFile());
-    return Outcome::kFailed;
+  Outcome outcome = Outcome::kFailed;
+  std::optional<EventResult> settled;
+  if (result.answer == AnswerClass::kDelivered) {
+    outcome = spool_.Remove(event.id) ? Outcome::kDone : Outcome::kNotRemoved;
+    if (outcome == Outcome::kDone) settled = EventResult::kDelivered;
+  } else if (result.answer == AnswerClass::kRejected) {
+    outcome = spool_.MarkDead(event.id, NowMs()) ? Outcome::kRejected : Outcome::kNotRemoved;
+    if (outcome == Outcome::kRejected) settled = EventResult::kRejected;
   }
-  PostResult post = PostEvent(ReportUrl(), event_object_, headers, bearer.fd());
-  if (!post.started) {
-    LogSystemError(post.error, "Error: Report failed - curl could not be started");
-    return Outcome::kFailed;
-  }
-  if (MentionsInstructions(post.reply_line)) {
-    if (current) {
-      std::lock_guard<std::mutex> lock(command_mutex);
-      ActOnReplyLine(post.reply_line);
-    } else {
-      LogLateReply(post.reply_line);
-    }
-  }
-  // The plain mode's words for a post that did not get through.
-  if (post.exit_status != 0) {
-    if (post.exit_status < 0) {
-      LogLine("Error: Report failed - curl did not exit normally");
-    } else {
-      LogFormat("Error: Report failed - curl exit status %d", post.exit_status);
-    }
-    return Outcome::kFailed;
-  }
-  if (post.http_status >= 500) {
-    LogFormat("Error: Report failed - HTTP %ld", post.http_status);
-    return Outcome::kFailed;
-  }
-  Outcome outcome = Outcome::kDone;
-  if (post.http_status >= 400) {
-    LogFormat("Error: Report rejected - HTTP %ld", post.http_status);
-    outcome = Outcome::kRejected;
-  }
-  return spool_.Remove(event.id) ? outcome : Outcome::kNotRemoved;
+  ShowSpoolFigures();
+  service_status().NoteExchange(AttemptFor(result.answer), settled);
+  return outcome;
 }

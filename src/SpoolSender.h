@@ -11,18 +11,30 @@
 // and drop a second copy: delivery is at least once, and after a crash the
 // event in flight is posted again under the same key.
 //
-// Outcome of one post: curl ran and the server answered below 500: done,
-// removed. 400-499: "Error: Report rejected - HTTP <status>", removed too,
-// so one bad event cannot hold up the queue. No answer, a time-out or a 5xx:
-// "Error: Report failed - ..." as in the plain mode; the event stays and the
-// sender waits kSpoolRetryFirst, doubling up to kSpoolRetryMax, back to the
-// first wait after a post that was taken. A backlog drains without pauses.
+// The posts go through the sender's own ReportSession (one connection kept
+// across events) and ExchangeReport, which logs the exchange and its one
+// error line. What an answer means (ReportAnswer.h):
+//   2xx: delivered, removed.
+//   3xx (never followed), 401, 403, 408, 425, 429, 5xx, no answer: kept; the
+//     sender waits kSpoolRetryFirst, doubling up to kSpoolRetryMax (a
+//     Retry-After on a 408/425/429/5xx sets that wait instead, at most
+//     kSpoolRetryMax), back to the first wait after an event is settled. An
+//     expired token thus costs time, never the backlog.
+//   any other 4xx: the server will never take it: set aside in the spool as
+//     a dead letter (Spool::MarkDead), so one bad event cannot hold up the
+//     queue and none is lost unseen.
+// A backlog drains without pauses.
 //
-// Replies: a reply is acted on as in the plain mode only when its event was
-// posted within kSpoolReplyWindow of being read; a later one is logged
-// ("Response from Server", the line, "Late reply not sent to the
+// Replies: only a 2xx answer's reply may drive the controller, and only when
+// its event was posted within kSpoolReplyWindow of being read; a later one
+// is logged ("Response from Server", the line, "Late reply not sent to the
 // controller") and the controller is left alone: a door should not open
-// for a card shown minutes ago.
+// for a card shown minutes ago. Instructions in an error answer are never
+// acted on: the event was not taken.
+//
+// Counting: each post is one attempt (ok, failed, refused); each event is
+// counted once, when it is settled (delivered, rejected) or dropped by the
+// bound; the spool's figures are published with it.
 //
 // Threads and the serial port: with store and forward on, the sender worker
 // writes the reply commands and the reading thread only reads, except while
@@ -38,8 +50,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
-#include "EventTranslation.h"
+#include "ReportSession.h"
 #include "Spool.h"
 
 // Held by whichever thread writes a reply's commands to the controller.
@@ -62,12 +75,12 @@ class SpoolSender {
   enum class Outcome {
     kIdle,        // nothing was waiting
     kDone,        // the server took the event; removed
-    kRejected,    // the server refused it (4xx); removed
-    kFailed,      // no answer, or a 5xx; kept for a later try
-    kNotRemoved,  // taken, but the spool could not remove it; posted again later
+    kRejected,    // the server rejected it for good; set aside as a dead letter
+    kFailed,      // not taken (no answer, 3xx, 401, 403, 429, 5xx, ...); kept
+    kNotRemoved,  // settled, but the spool could not record it; posted again later
   };
 
-  // `spool` must outlive the sender.
+  // `spool` must outlive the sender. Posts go to ReportUrl().
   explicit SpoolSender(Spool& spool);
 
   SpoolSender(const SpoolSender&) = delete;
@@ -82,21 +95,24 @@ class SpoolSender {
   // The sender worker's loop; never returns.
   [[noreturn]] void Run();
 
-  // One turn: posts the oldest waiting event and settles it. Sender worker
-  // only (tests call it directly).
+  // One turn: posts the oldest waiting event, settles it and counts it.
+  // Sender worker only (tests call it directly).
   Outcome SendOldest();
+
+  // The wait the server asked for in the last turn's answer, if any.
+  std::optional<std::chrono::seconds> retry_after() const { return retry_after_; }
 
  private:
   void WaitForWork(std::chrono::seconds longest);
-  // Counts a post's outcome for the operator's figures (a 4xx as rejected,
-  // every failed attempt as failed) with the spool's new size.
-  void NoteOutcome(Outcome outcome);
+  // The spool's figures into the operator's status (not published).
+  void ShowSpoolFigures();
 
   Spool& spool_;
+  ReportSession session_;
+  std::optional<std::chrono::seconds> retry_after_;
   std::mutex wake_mutex_;
   std::condition_variable wake_;
   bool work_ = false;  // an event was committed since the sender last looked
-  char event_object_[kEventObjectCapacity] = {0};
 };
 
 #endif  // NETWORKPROXY_SPOOLSENDER_H_

@@ -88,7 +88,7 @@ class LiveStatusTest(unittest.TestCase):
             self.notify.values("STATUS"))
         for line in (EVENT, EVENT, EVENT, TOO_LONG_EVENT):
             d.send_line(line)
-        expected = "2 events reported, 1 failed, 1 rejected; firmware 1.0 checked "
+        expected = "2 events delivered, 1 failed, 1 rejected; firmware 1.0 checked "
         status = self.notify.wait_value("STATUS", expected, 30)
         self.assertIsNotNone(status, self.notify.values("STATUS"))
         self.assertRegex(status, r"checked \d\d:\d\d:\d\d, failed: ")
@@ -97,7 +97,7 @@ class LiveStatusTest(unittest.TestCase):
         samples = self.metric_samples()
         events = "networkproxy_events_total"
         checks = "networkproxy_firmware_checks_total"
-        self.assertEqual(samples[(events, (("result", "reported"),))], 2)
+        self.assertEqual(samples[(events, (("result", "delivered"),))], 2)
         self.assertEqual(samples[(events, (("result", "failed"),))], 1)
         self.assertEqual(samples[(events, (("result", "rejected"),))], 1)
         self.assertEqual(samples[(checks, (("result", "ok"),))], 0)
@@ -145,7 +145,7 @@ class LiveStatusTest(unittest.TestCase):
         # Once the exchange ends (curl killed: a failed report) they resume.
         os.kill(curls[0], signal.SIGKILL)
         self.assertIsNotNone(self.notify.wait_value(
-            "STATUS", "0 events reported, 1 failed", 10))
+            "STATUS", "0 events delivered, 1 failed", 10))
         resumed = self.notify.wait(
             lambda s: [t for t, _ in s.items("WATCHDOG=1") if t > silent_from],
             5)

@@ -13,7 +13,7 @@ from harness import start_daemon
 from report_server import ReportServer
 from standins import ReportStandin
 
-FAILED = re.compile(r"^Error: Report failed - curl exit status \d+$")
+FAILED = re.compile(r"^Error: Report failed - curl exit status \d+( \(.+\))?$")
 REPLY = {"cards": "AB,CD,EF", "colour": "green", "sequence": "1"}
 REPLY_COMMANDS = [b"s:3AB,CD,EF\r", b"c:green\r", b"f:1\r"]
 
@@ -67,6 +67,32 @@ class ReportingFaultsTest(unittest.TestCase):
         self.assertEqual(self.d.wait_commands(3, 10, start=cmds),
                          [b"s:1\r", b"c:up\r", b"f:\r"])
 
+    def test_error_answers_without_spool_read_failed_and_keep_their_reply(self):
+        # Without the spool nothing keeps an event, so every answer that did
+        # not deliver it reads "failed" as it always has; a redirect is not
+        # followed, and a reply with instructions still drives the controller.
+        table = [
+            ({"status": 401, "body": '{"colour":"red"}'}, "HTTP 401", [b"s:1\r", b"c:red\r", b"f:\r"]),
+            ({"status": 302, "headers": {"Location": "http://127.0.0.1:9/"}},
+             "HTTP 302 (redirect not followed)", []),
+            ({"status": 422}, "HTTP 422", []),
+        ]
+        for reply, reason, commands in table:
+            with self.subTest(reason=reason):
+                cmds = len(self.d.commands())
+                line = "Error: Report failed - " + reason
+                seen = self.d.log_messages().count(line)
+                before = len(self.server.requests)
+                self.server.push(reply)
+                self.d.send_line(b"i:answer=1\n")
+                self.server.wait_requests(before + 1, 20)
+                self.assertTrue(self.d.wait_log(re.compile("^" + re.escape(line) + "$"), 45,
+                                                count=seen + 1), self.d.log_messages()[-6:])
+                if commands:
+                    self.assertEqual(self.d.wait_commands(3, 10, start=cmds), commands)
+                self.assertEqual(self.d.commands()[cmds:], commands)
+                self.assertEqual(len(self.server.requests), before + 1, "no redirect followed")
+
     def test_server_that_never_answers(self):
         before = len(self.server.requests)
         failed = len(report_failures(self.d))
@@ -88,7 +114,8 @@ class ReportingFaultsTest(unittest.TestCase):
         for option in ("--connect-timeout", "--max-time"):
             i = rest.index(option)
             del rest[i:i + 2]
-        self.assertEqual(rest, ["/usr/bin/curl", "--silent", "-XPOST", url,
+        # "-q" first: no curlrc of the user's may change the request.
+        self.assertEqual(rest, ["/usr/bin/curl", "-q", "--silent", "-XPOST", url,
                                 "-H", "Content-Type: application/json",
                                 "-d", '{"hang": "1"}',
                                 "-w", "%{stderr}%{http_code}"])

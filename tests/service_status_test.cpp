@@ -52,23 +52,35 @@ using StatusLineTest = UtcClock;
 TEST_F(StatusLineTest, ShowsGroupedCountersVersionAndLastCheck) {
   ServiceStatus status;
   status.SetControllerVersion("1.0.8");
-  for (int i = 0; i < 1234; ++i) status.NoteEvent(EventResult::kReported);
+  for (int i = 0; i < 1234; ++i) status.NoteEvent(EventResult::kDelivered);
   status.NoteEvent(EventResult::kFailed);
   status.NoteEvent(EventResult::kFailed);
   status.CheckEnded(kCheckTime);
   EXPECT_EQ(StatusLine(status.Snapshot()),
-            "1,234 events reported, 2 failed; firmware 1.0.8 checked 12:31:05, up to date");
+            "1,234 events delivered, 2 failed; firmware 1.0.8 checked 12:31:05, up to date");
 }
 
-TEST_F(StatusLineTest, RejectedAndSpoolOnlyWhenThereAreAny) {
-  StatusSnapshot f;
-  f.reported = 1234567;
-  EXPECT_EQ(StatusLine(f), "1,234,567 events reported, 0 failed; firmware unknown, not checked yet");
-  f.rejected = 3;
-  f.spool_waiting = 0;
-  f.controller_version = "2.1";
-  EXPECT_EQ(StatusLine(f),
-            "1,234,567 events reported, 0 failed, 3 rejected, 0 waiting; firmware 2.1, not checked yet");
+// Each event is counted once, in the same words with and without the spool.
+TEST_F(StatusLineTest, EventCountsReadTheSameWithAndWithoutTheSpool) {
+  struct Row {
+    std::uint64_t delivered, failed, rejected, dropped;
+    long waiting;
+    const char* line;
+  } rows[] = {
+      {1234567, 0, 0, 0, -1, "1,234,567 events delivered, 0 failed"},
+      {1, 0, 3, 0, -1, "1 event delivered, 0 failed, 3 rejected"},
+      {5, 0, 0, 0, 2, "5 events delivered, 0 rejected, 2 waiting"},
+      {1, 1, 1, 4, 0, "1 event delivered, 1 failed, 1 rejected, 4 dropped, 0 waiting"},
+  };
+  for (const Row& row : rows) {
+    StatusSnapshot f;
+    f.delivered = row.delivered;
+    f.failed = row.failed;
+    f.rejected = row.rejected;
+    f.dropped = row.dropped;
+    f.spool_waiting = row.waiting;
+    EXPECT_EQ(StatusLine(f), std::string(row.line) + "; firmware unknown, not checked yet");
+  }
 }
 
 TEST_F(StatusLineTest, FailedCheckShowsItsFirstErrorAndNextCheckClearsIt) {
@@ -81,7 +93,7 @@ TEST_F(StatusLineTest, FailedCheckShowsItsFirstErrorAndNextCheckClearsIt) {
   EXPECT_EQ(f.checks_failed, 1u);
   EXPECT_EQ(f.checks_ok, 0u);
   EXPECT_EQ(StatusLine(f),
-            "0 events reported, 0 failed; firmware 1.0.8 checked 12:31:05, failed: Reading the "
+            "0 events delivered, 0 failed; firmware 1.0.8 checked 12:31:05, failed: Reading the "
             "version file - HTTP 403 SignatureDoesNotMatch");
   status.CheckEnded(kCheckTime + 60);
   f = status.Snapshot();
@@ -96,11 +108,39 @@ TEST(MetricsTextTest, ControllerVersionIsEscapedAsALabelValue) {
             std::string::npos);
 }
 
-TEST(MetricsTextTest, SpoolGaugeOnlyWithASpool) {
+TEST(MetricsTextTest, SpoolGaugesOnlyWithASpool) {
   StatusSnapshot f;
-  EXPECT_EQ(MetricsText(f).find("networkproxy_spool_events"), std::string::npos);
+  EXPECT_EQ(MetricsText(f).find("networkproxy_spool_"), std::string::npos);
   f.spool_waiting = 7;
-  EXPECT_NE(MetricsText(f).find("\nnetworkproxy_spool_events 7\n"), std::string::npos);
+  f.spool_dead_letters = 2;
+  f.spool_oldest_ms = 1796819465999;
+  const std::string text = MetricsText(f);
+  for (const char* sample : {"\nnetworkproxy_spool_events 7\n",
+                             "\nnetworkproxy_spool_dead_letters 2\n",
+                             "\nnetworkproxy_spool_oldest_event_timestamp_seconds 1796819465\n"}) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample;
+  }
+}
+
+// Attempts and events are apart: an outage's retries must not read as lost
+// events, and a delivery stamps the time a dashboard alerts on.
+TEST(MetricsTextTest, AttemptsAreCountedApartFromEvents) {
+  ServiceStatus status;
+  status.NoteExchange(AttemptFor(AnswerClass::kFailed), std::nullopt);
+  status.NoteExchange(AttemptFor(AnswerClass::kRefused), std::nullopt);
+  status.NoteExchange(AttemptFor(AnswerClass::kDelivered), EventResult::kDelivered);
+  status.NoteExchange(AttemptFor(AnswerClass::kRejected), EventResult::kRejected);
+  const StatusSnapshot f = status.Snapshot();
+  EXPECT_LT(std::abs(f.last_delivery - std::time(nullptr)), 5);
+  const std::string text = MetricsText(f);
+  for (const char* sample : {"networkproxy_events_total{result=\"delivered\"} 1\n",
+                             "networkproxy_events_total{result=\"rejected\"} 1\n",
+                             "networkproxy_events_total{result=\"failed\"} 0\n",
+                             "networkproxy_report_attempts_total{result=\"ok\"} 1\n",
+                             "networkproxy_report_attempts_total{result=\"failed\"} 1\n",
+                             "networkproxy_report_attempts_total{result=\"refused\"} 2\n"}) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample;
+  }
 }
 
 std::string ReadFile(const std::string& path) {

@@ -23,7 +23,7 @@ Json::Value Parse(const std::string& text) {
 
 TEST(SiteState, FiguresTheDaemonWritesComeBackAsTheStatusJson) {
   StatusSnapshot figures;
-  figures.reported = 12;
+  figures.delivered = 12;
   figures.failed = 2;
   figures.rejected = 1;
   figures.spool_waiting = 3;

@@ -120,7 +120,7 @@ class AnswersTest(unittest.TestCase):
         self.assertEqual(len(tries), 2)
         self.assertLess(tries[1]["time"] - tries[0]["time"], 15)
 
-    def test_rejected_event_is_dropped_once_and_the_next_goes_through(self):
+    def test_rejected_event_is_set_aside_once_and_the_next_goes_through(self):
         start = len(self.server.requests)
         self.server.push({"status": 400})
         self.d.send_line(b"i:bad=1\ni:good=1\n")

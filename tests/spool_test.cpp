@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -192,6 +193,120 @@ TEST_F(SpoolTest, UnwritableFolderIsLoggedOncePerChangeAndRecovers) {
   EXPECT_EQ(CountLog("Spool missing/spool.db writable again"), 1);
   EXPECT_EQ(spool.Count(), 2u);
   EXPECT_TRUE(AsideFiles("missing/spool.db").empty());
+}
+
+TEST_F(SpoolTest, DeadLettersStayAsideBoundedOldestFirstAndSurviveReopen) {
+  {
+    Spool spool("spool.db", 10, 2);
+    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i));
+    for (int i = 0; i < 3; ++i) {
+      SpooledEvent event;
+      ASSERT_TRUE(spool.Oldest(&event));
+      ASSERT_TRUE(spool.MarkDead(event.id, 1000 + i));
+    }
+    EXPECT_EQ(CountLog("Spool full: dropped the oldest dead letter"), 1);
+  }
+  Spool spool("spool.db", 10, 2);
+  const SpoolCounts counts = spool.Counts();
+  EXPECT_EQ(counts.waiting, 2u);
+  EXPECT_EQ(counts.dead, 2u);
+  EXPECT_EQ(counts.oldest_waiting_ms, 4);
+  SpooledEvent next;
+  ASSERT_TRUE(spool.Oldest(&next));
+  EXPECT_EQ(next.payload, "n=4") << "a dead letter is never sent again by itself";
+
+  std::unique_ptr<SpoolFile> file;
+  ASSERT_TRUE(SpoolFile::Open("spool.db", SpoolAccess::kReadOnly, &file).ok());
+  std::vector<SpooledEvent> dead;
+  ASSERT_TRUE(file->List(SpoolList::kDead, 0, &dead).ok());
+  ASSERT_EQ(dead.size(), 2u);
+  EXPECT_EQ(dead[0].payload, "n=2");
+  EXPECT_EQ(dead[1].payload, "n=3");
+  EXPECT_EQ(dead[1].dead_ms, 1002);
+}
+
+// The operator's tool works on the file while the daemon has it open: the
+// daemon's figures follow, and resent letters go out first, keys unchanged.
+TEST_F(SpoolTest, SecondProcessResendsAndPurgesDeadLettersWhileTheDaemonRuns) {
+  Spool spool("spool.db", 10);
+  for (int i = 1; i <= 4; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i));
+  std::vector<std::string> keys;
+  for (int i = 0; i < 2; ++i) {
+    SpooledEvent event;
+    ASSERT_TRUE(spool.Oldest(&event));
+    keys.push_back(event.key);
+    ASSERT_TRUE(spool.MarkDead(event.id, 100));
+  }
+  std::unique_ptr<SpoolFile> file;
+  ASSERT_TRUE(SpoolFile::Open("spool.db", SpoolAccess::kReadWrite, &file).ok());
+  std::vector<SpooledEvent> waiting;
+  ASSERT_TRUE(file->List(SpoolList::kWaiting, 1, &waiting).ok());
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_EQ(waiting[0].payload, "n=3");
+
+  std::size_t resent = 0;
+  ASSERT_TRUE(file->ResendDead(&resent).ok());
+  EXPECT_EQ(resent, 2u);
+  EXPECT_EQ(spool.Counts().waiting, 4u);
+  EXPECT_EQ(spool.Counts().dead, 0u);
+  SpooledEvent first;
+  ASSERT_TRUE(spool.Oldest(&first));
+  EXPECT_EQ(first.payload, "n=1");
+  EXPECT_EQ(first.key, keys[0]);
+
+  ASSERT_TRUE(spool.MarkDead(first.id, 200));
+  std::size_t purged = 0;
+  ASSERT_TRUE(file->PurgeDead(&purged).ok());
+  EXPECT_EQ(purged, 1u);
+  SpoolCounts counts;
+  ASSERT_TRUE(file->Counts(&counts).ok());
+  EXPECT_EQ(counts.waiting, 3u);
+  EXPECT_EQ(counts.dead, 0u);
+  EXPECT_EQ(counts.oldest_waiting_ms, 2);
+  EXPECT_EQ(spool.Count(), 3u);
+}
+
+TEST_F(SpoolTest, SecondProcessNeverCreatesOrMovesAsideAFile) {
+  std::unique_ptr<SpoolFile> file;
+  EXPECT_FALSE(SpoolFile::Open("missing.db", SpoolAccess::kReadWrite, &file).ok());
+  EXPECT_FALSE(std::filesystem::exists("missing.db"));
+  std::ofstream("garbage.db", std::ios::binary) << std::string(5000, 'x');
+  EXPECT_FALSE(SpoolFile::Open("garbage.db", SpoolAccess::kReadOnly, &file).ok());
+  EXPECT_TRUE(AsideFiles("garbage.db").empty());
+}
+
+// A spool written before dead letters existed keeps its events: the daemon
+// upgrades it in place, and a read-only look works on it as it is.
+TEST_F(SpoolTest, SpoolFromBeforeDeadLettersKeepsItsEvents) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open("spool.db", &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "PRAGMA journal_mode = WAL;"
+                         "CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                         " key TEXT NOT NULL, received_ms INTEGER NOT NULL, payload BLOB NOT NULL);"
+                         "INSERT INTO events (key, received_ms, payload) VALUES"
+                         " ('k1', 1, 'n=1'), ('k2', 2, 'n=2')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  {
+    std::unique_ptr<SpoolFile> file;
+    ASSERT_TRUE(SpoolFile::Open("spool.db", SpoolAccess::kReadOnly, &file).ok());
+    SpoolCounts counts;
+    ASSERT_TRUE(file->Counts(&counts).ok());
+    EXPECT_EQ(counts.waiting, 2u);
+    std::vector<SpooledEvent> dead;
+    ASSERT_TRUE(file->List(SpoolList::kDead, 0, &dead).ok());
+    EXPECT_TRUE(dead.empty());
+  }
+  Spool spool("spool.db", 10);
+  EXPECT_TRUE(AsideFiles("spool.db").empty());
+  EXPECT_EQ(spool.Count(), 2u);
+  SpooledEvent event;
+  ASSERT_TRUE(spool.Oldest(&event));
+  EXPECT_EQ(event.key, "k1");
+  ASSERT_TRUE(spool.MarkDead(event.id, 5));
+  EXPECT_EQ(spool.Counts().dead, 1u);
 }
 
 // An operator's figures must show what waits in the spool, or a backlog

@@ -5,6 +5,7 @@ server as a process of its own, for faults that need bytes no HTTP library
 would send."""
 
 import http.server
+import socket
 import threading
 import time
 
@@ -17,13 +18,21 @@ class ReportServer:
       status  HTTP status (default 200)
       mode    "normal", "hang" (never answers until stop()), "delay"
       delay   seconds to wait before answering in mode "delay"
+      headers dict of further response headers (e.g. Retry-After, Location)
     ssl_context  serve HTTPS with this server-side context.
+    keep_alive   keep each connection open after a reply (HTTP/1.1
+                 persistent connections) instead of closing it; `connections`
+                 counts the connections accepted, drop_idle() closes the ones
+                 open, as a server or a NAT box does to idle connections.
     replies queued with push() are used one per request; after that the
     default reply applies (settable with set_default()).
     """
 
-    def __init__(self, port=0, default=None, ssl_context=None):
+    def __init__(self, port=0, default=None, ssl_context=None, keep_alive=False):
         self.requests = []
+        self.connections = 0
+        self._open = set()
+        self._busy = 0  # requests being answered
         self._queue = []
         self._default = dict(default or {"body": b"{}"})
         self._cond = threading.Condition()
@@ -37,6 +46,16 @@ class ReportServer:
                 pass
 
             def _handle(self):
+                with outer._cond:
+                    outer._busy += 1
+                try:
+                    self._answer()
+                finally:
+                    with outer._cond:
+                        outer._busy -= 1
+                        outer._cond.notify_all()
+
+            def _answer(self):
                 length = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(length) if length else b""
                 req = {"method": self.command, "path": self.path,
@@ -58,7 +77,10 @@ class ReportServer:
                 self.send_response(reply.get("status", 200))
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(data)))
-                self.send_header("Connection", "close")
+                for name, value in reply.get("headers", {}).items():
+                    self.send_header(name, value)
+                if not keep_alive:
+                    self.send_header("Connection", "close")
                 self.end_headers()
                 self.wfile.write(data)
 
@@ -69,6 +91,18 @@ class ReportServer:
         class Server(http.server.ThreadingHTTPServer):
             daemon_threads = True
             allow_reuse_address = True
+
+            def get_request(self):
+                conn, addr = super().get_request()
+                with outer._cond:
+                    outer.connections += 1
+                    outer._open.add(conn)
+                return conn, addr
+
+            def shutdown_request(self, request):
+                with outer._cond:
+                    outer._open.discard(request)
+                super().shutdown_request(request)
 
         self._server = Server(("127.0.0.1", port), Handler)
         if ssl_context is not None:
@@ -101,6 +135,20 @@ class ReportServer:
                     break
                 self._cond.wait(min(left, 0.2))
             return list(self.requests)
+
+    def drop_idle(self, timeout=10):
+        """Once no request is being answered, close every connection that is
+        open, without a word."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while self._busy and time.monotonic() < deadline:
+                self._cond.wait(0.1)
+            conns = list(self._open)
+        for conn in conns:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def bodies(self):
         with self._cond:

@@ -1,0 +1,64 @@
+// SpoolDatabase: what the daemon's Spool and a second process's SpoolFile
+// share about a spool file: its layout, the in-place upgrade of a file an
+// older daemon wrote, and small SQLite helpers.
+//
+// Layout: one table, events (id INTEGER PRIMARY KEY AUTOINCREMENT, key TEXT,
+// received_ms INTEGER, payload BLOB, dead_ms INTEGER). dead_ms is NULL for a
+// waiting event and the time (ms since the epoch) it was set aside for a
+// dead letter. An older file lacks dead_ms; adding the column keeps every
+// event it holds, waiting.
+//
+// Pure helpers over a connection the caller owns; any thread.
+#ifndef NETWORKPROXY_SPOOLDATABASE_H_
+#define NETWORKPROXY_SPOOLDATABASE_H_
+
+#include <cstdint>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Another process (the operator's tool, an sqlite3 shell) may hold the lock
+// briefly; both sides wait this long for it.
+constexpr int kSpoolBusyTimeoutMs = 2000;
+
+// What the events table of an open database looks like.
+enum class SpoolLayout {
+  kNone,        // no events table yet
+  kCurrent,     // a spool with dead letters
+  kOlder,       // a spool from before dead letters (no dead_ms column)
+  kForeign,     // an events table of somebody else's
+};
+
+// Reads the layout; a failure's SQLite code goes to `rc` (SQLITE_OK else).
+SpoolLayout ReadSpoolLayout(sqlite3* db, int* rc);
+
+// Creates the table (kNone) or adds the dead_ms column (kOlder), and the
+// dead letters' index. Returns an SQLite code.
+int PrepareSpoolLayout(sqlite3* db, SpoolLayout layout);
+
+// Runs `sql`; the first column of its first row, if any, goes to `first`.
+// Returns an SQLite code (SQLITE_OK when it ran to its end).
+int SpoolExec(sqlite3* db, const char* sql, std::string* first = nullptr);
+
+// SQLite's words for the failure `code` on `db`, with the system's text when
+// an operating system call was behind it.
+std::string SpoolReason(sqlite3* db, int code);
+
+// Why the spool at `path` could not be opened: SpoolReason, or the folder's
+// fault when it cannot be written.
+std::string SpoolOpenFailure(sqlite3* db, int code, const std::string& path);
+
+// Moves a damaged spool file aside as <path>.corrupt-<YYYYmmdd-HHMMSS>
+// (local time; "-<n>" added when that is taken), its write-ahead log with it;
+// its shared-memory index is removed. `aside` receives the new name. Returns
+// 0 or the errno value of the failed rename.
+int MoveSpoolAside(const std::string& path, std::string* aside);
+
+// True for codes that mean the file is damaged or not a database.
+bool IsSpoolCorruption(int code);
+
+std::int64_t SpoolColumnInt(sqlite3_stmt* statement, int column);
+std::string SpoolColumnText(sqlite3_stmt* statement, int column);
+
+#endif  // NETWORKPROXY_SPOOLDATABASE_H_
