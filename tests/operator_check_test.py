@@ -76,7 +76,11 @@ class CheckCommandTest(unittest.TestCase):
     def test_usage(self):
         for args, status in ((["check", "--help"], 0), (["--help"], 0), (["check", "-x"], 2),
                              (["check", "--env-file"], 2), (["frobnicate"], 2), ([], 2),
-                             (["check", "--env-file", "/nonexistent"], 78)):
+                             (["check", "--env-file", "/nonexistent"], 78),
+                             (["status", "--json", "x"], 2), (["status"], 78),
+                             (["spool"], 2), (["spool", "list", "--limit", "0"], 2),
+                             (["spool", "purge-dead", "--dead"], 2), (["spool", "list"], 78),
+                             (["spool", "--help"], 0)):
             with self.subTest(args=args):
                 code, out, err = ctl(*args, cwd=self.dir)
                 self.assertEqual(code, status)

@@ -28,5 +28,8 @@ constexpr const char* kCheckUsage = "check [--env-file FILE]";
 int RunCheck(int argc, char** argv);
 constexpr const char* kStatusUsage = "status [--json] [--env-file FILE]";
 int RunStatus(int argc, char** argv);
+constexpr const char* kSpoolUsage =
+    "spool list [--dead] [--limit N] | resend-dead | purge-dead [--env-file FILE]";
+int RunSpool(int argc, char** argv);
 
 #endif  // NETWORKPROXY_CTL_CTLCOMMANDS_H_

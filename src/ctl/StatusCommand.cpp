@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "CtlCommands.h"
 #include "CtlSupport.h"
 #include "SiteState.h"
 #include "SmallFile.h"
+#include "Spool.h"
 
 namespace {
 
@@ -57,6 +59,17 @@ int RunStatus(int argc, char** argv) {
     std::fprintf(stderr, "networkproxyctl: %s: %s\n", settings.metrics_file.c_str(),
                  read.reason().c_str());
     return kCtlFailed;
+  }
+  // The spool's own figures are current even when the daemon is not.
+  if (!settings.spool.empty()) {
+    std::unique_ptr<SpoolFile> spool;
+    SpoolCounts counts;
+    if (SpoolFile::Open(settings.spool, SpoolAccess::kReadOnly, &spool).ok() &&
+        spool->Counts(&counts).ok()) {
+      state.waiting = counts.waiting;
+      state.dead_letters = counts.dead;
+      state.oldest_waiting = static_cast<std::time_t>(counts.oldest_waiting_ms / 1000);
+    }
   }
   const std::time_t now = std::time(nullptr);
   std::fputs(json ? SiteStateJson(state, now).c_str() : SiteStateText(state, now).c_str(), stdout);

@@ -12,6 +12,7 @@ const CtlCommandEntry kCommands[] = {
     {"help", "help", nullptr},
     {"check", kCheckUsage, RunCheck},
     {"status", kStatusUsage, RunStatus},
+    {"spool", kSpoolUsage, RunSpool},
     {"verify-image", "verify-image --key PEM --version V --signature SIG IMAGE", RunVerifyImage},
 };
 
