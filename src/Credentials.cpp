@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Settings.h"
+#include "SettingsFiles.h"
 #include "SmallFile.h"
 
 namespace {
@@ -110,12 +111,19 @@ CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Cre
   out.Clear();
   CredentialsLookup result;
   std::string content;
-  int error = (path != nullptr && *path != '\0') ? ReadSmallFile(path, kMaxCredentialsFileSize, content) : ENOENT;
+  bool readable_by_others = false;
+  int error = (path != nullptr && *path != '\0')
+                  ? ReadSmallFile(path, kMaxCredentialsFileSize, content, &readable_by_others)
+                  : ENOENT;
   if (error == ENOENT || error == ENOTDIR) {
     // Not configured on this site: the pair the binary was built with.
     out.access_key_id = kAccessKeyId;
     out.secret_access_key = kSecretAccessKey;
     result.source = CredentialsSource::kCompiledIn;
+    return result;
+  }
+  if (error == kNotRegularFile) {
+    result.error = "AWS_SHARED_CREDENTIALS_FILE - not a regular file";
     return result;
   }
   if (error != 0) {
@@ -125,11 +133,15 @@ CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Cre
   }
   const std::string name = (profile != nullptr && *profile != '\0') ? profile : kDefaultProfile;
   result = ParseProfile(content, name, path, out);
+  result.readable_by_others = readable_by_others;
   WipeString(content);
   return result;
 }
 
 CredentialsLookup LookUpSiteCredentials(S3Credentials& out) {
   const SiteSettings& settings = StartupSiteSettings();
-  return LookUpCredentials(settings.credentials_file.c_str(), settings.profile.c_str(), out);
+  const char* path = settings.credentials_file.c_str();
+  CredentialsLookup lookup = LookUpCredentials(path, settings.profile.c_str(), out);
+  if (lookup.readable_by_others) NoteReadableByOthers(path);
+  return lookup;
 }

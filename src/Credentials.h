@@ -46,16 +46,20 @@ struct CredentialsLookup {
   CredentialsSource source = CredentialsSource::kError;
   std::string error;      // reason for kError, without any secret in it
   int system_error = 0;   // errno value behind `error`, when there is one
+  bool readable_by_others = false;  // the file is open to every local user
 };
 
 // Fills `out` from profile `profile` of the INI file at `path` (nullptr or
 // "": not configured), falling back to the compiled-in pair when the file is
 // not configured or does not exist. The file's keys are aws_access_key_id,
-// aws_secret_access_key and, optionally, aws_session_token.
+// aws_secret_access_key and, optionally, aws_session_token. A FIFO or a
+// device in its place is refused ("AWS_SHARED_CREDENTIALS_FILE - not a
+// regular file") without waiting on it.
 CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Credentials& out);
 
 // LookUpCredentials with the path and profile of the site's settings as read
-// at start-up (AWS_SHARED_CREDENTIALS_FILE, AWS_PROFILE or "default").
+// at start-up (AWS_SHARED_CREDENTIALS_FILE, AWS_PROFILE or "default"), for
+// the daemon: a file other users can read is logged once (SettingsFiles.h).
 CredentialsLookup LookUpSiteCredentials(S3Credentials& out);
 
 #endif  // NETWORKPROXY_CREDENTIALS_H_

@@ -53,7 +53,7 @@ void LogLine(const std::string& message) {
   line += '\t';
   line += message;
   line += '\n';
-  int fd = open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) return;
   {
     std::lock_guard<std::mutex> lock(log_mutex);

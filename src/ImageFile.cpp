@@ -29,7 +29,7 @@ ImageTempFile::ImageTempFile(std::string target)
   fd_ = mkostemp(path.data(), O_CLOEXEC);
   if (fd_ < 0) return;
   temp_path_ = path.data();
-  if (fchmod(fd_, 0644) != 0) {
+  if (fchmod(fd_, 0640) != 0) {
     close(fd_);
     fd_ = -1;
     unlink(temp_path_.c_str());

@@ -8,6 +8,8 @@
 #include "LogRetention.h"
 #include "ReportAccess.h"
 #include "ServiceStatus.h"
+#include "SettingsFiles.h"
+#include "StopSignal.h"
 #include "Watchdog.h"
 #ifdef NETWORKPROXY_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
@@ -43,6 +45,7 @@ NetworkProxy::NetworkProxy() {
   ReportCaFile();
   ReportTokenFile();
   ReportCurlEnvironment();
+  CheckSettingsFiles();
   LoadFirmwarePublicKey();
   const SpoolSettings spool = ReadSpoolSettings();
   if (spool.path != nullptr) {
@@ -132,3 +135,17 @@ void NetworkProxy::UpdateLoop() {
 }
 
 void NetworkProxy::FirmwareUpdate() { CheckFirmware(); }
+
+void NetworkProxy::Stop(int signal) {
+  LogFormat("Stopping (%s)", StopSignalName(signal));
+#ifdef NETWORKPROXY_HAVE_SYSTEMD
+  sd_notify(0, "STOPPING=1");
+#endif
+  // A post under way finishes, and its reply reaches the controller; one
+  // that takes longer is cut off like any other at exit (with the spool on,
+  // its event is still there and goes again under the same key).
+  AwaitReportsIdle(kStopGrace);
+  // Closing the last connection folds the WAL back into the spool file.
+  if (spool_ != nullptr) spool_->Close();
+  EndProcess(0);
+}

@@ -34,6 +34,12 @@ class NetworkProxy {
   // process with status 0. Called by the update worker only.
   void FirmwareUpdate();
 
+  // The orderly stop after SIGTERM or SIGINT (`signal`): logs "Stopping
+  // (SIGTERM)", tells the service manager, lets a report exchange in flight
+  // end (at most kStopGrace), closes the spool and ends the process with
+  // status 0. Main thread.
+  [[noreturn]] void Stop(int signal);
+
  private:
   void Handshake();
   void SerialLoop();

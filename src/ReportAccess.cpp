@@ -15,6 +15,7 @@
 #include "WriteAll.h"
 #include "Credentials.h"
 #include "Settings.h"
+#include "SettingsFiles.h"
 #include "SmallFile.h"
 
 const char* const kBearerHeaderArgument = "@/dev/fd/3";
@@ -53,8 +54,11 @@ CurlEnvironment* BuildEnvironment() {
 }  // namespace
 
 int ReadReportToken(const char* path, std::string& token) {
-  int error = ReadSmallFile(path, kMaxTokenFileSize, token);
+  bool readable_by_others = false;
+  int error = ReadSmallFile(path, kMaxTokenFileSize, token, &readable_by_others);
+  if (error == kNotRegularFile) NoteNotRegularFile("NETWORKPROXY_REPORT_TOKEN_FILE");
   if (error != 0) return error;
+  if (readable_by_others) NoteReadableByOthers(path);
   // Shrinking keeps the buffer, so WipeString still reaches every byte.
   std::size_t end = token.find_first_of("\r\n");
   if (end != std::string::npos) token.resize(end);
@@ -108,7 +112,14 @@ std::vector<std::string> ReportTransportArguments() {
     // local file or another protocol curl happens to know.
     arguments.insert(arguments.end(), {"--proto", "=http,https"});
   }
-  if (ReportCaFile() != nullptr) arguments.insert(arguments.end(), {"--cacert", ReportCaFile()});
+  if (ReportCaFile() != nullptr) {
+    // curl would block on a FIFO while loading the bundle. An empty bundle
+    // instead makes it fail at once (exit status 77, the bundle could not
+    // be used), and nothing is sent without the site's CA.
+    const bool refused = IsNotRegularFile(ReportCaFile());
+    if (refused) NoteNotRegularFile("NETWORKPROXY_REPORT_CA");
+    arguments.insert(arguments.end(), {"--cacert", refused ? "/dev/null" : ReportCaFile()});
+  }
   return arguments;
 }
 

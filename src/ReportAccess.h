@@ -19,7 +19,8 @@ const char* const* ReportCurlEnvironment();
 
 // Options the site's settings add to curl's command line: the allowed
 // protocols when NETWORKPROXY_REPORT_URL is set, and "--cacert <file>" when
-// NETWORKPROXY_REPORT_CA is. Empty when neither is set.
+// NETWORKPROXY_REPORT_CA is (an empty bundle when that is not a regular
+// file, so curl fails at once). Empty when neither is set.
 std::vector<std::string> ReportTransportArguments();
 
 // The proxy for `url` from the proxy variables as the daemon found them at
@@ -48,8 +49,10 @@ class BearerHeader {
   ~BearerHeader();
 
   // Reads the token from `token_file` and fills the header file. Returns
-  // false with `error()` (an errno value, ENODATA for an empty token) when
-  // either fails.
+  // false with `error()` (an errno value, ENODATA for an empty token,
+  // kNotRegularFile for a FIFO or device, which is never waited on) when
+  // either fails. Logs once when the file is not a regular file or other
+  // users can read it (SettingsFiles.h).
   bool Open(const char* token_file);
 
   int fd() const { return fd_; }

@@ -283,7 +283,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
   temp_path.push_back('\0');
   int fd = mkostemp(temp_path.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text.data(), text.size());
+  bool ok = fchmod(fd, 0640) == 0 && WriteAll(fd, text.data(), text.size());
   int error = errno;
   if (close(fd) != 0 && ok) {
     ok = false;

@@ -52,6 +52,7 @@ constexpr seconds kSequencePause{3};          // colour command to sequence comm
 constexpr seconds kCurlConnectTimeout{10};    // report: curl --connect-timeout
 constexpr seconds kCurlMaxTime{30};           // report: curl --max-time, whole exchange
 constexpr seconds kMainIdleStep{10};          // main thread's sleep while workers run
+constexpr seconds kStopGrace{5};              // SIGTERM: a report exchange may still end
 
 // Store and forward (NETWORKPROXY_SPOOL): waits of the sender worker.
 constexpr seconds kSpoolRetryFirst{5};        // after a failed post; doubles each time

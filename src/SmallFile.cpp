@@ -1,13 +1,28 @@
 #include "SmallFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-int ReadSmallFile(const char* path, std::size_t max_size, std::string& content) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+int ReadSmallFile(const char* path, std::size_t max_size, std::string& content,
+                  bool* readable_by_others) {
+  content.clear();
+  // O_NONBLOCK: opening a FIFO for reading would wait for a writer. A
+  // regular file reads the same either way.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return errno;
+  struct stat info {};
+  const int refused = fstat(fd, &info) != 0    ? errno
+                      : S_ISDIR(info.st_mode)  ? EISDIR
+                      : !S_ISREG(info.st_mode) ? kNotRegularFile
+                                               : 0;
+  if (refused != 0) {
+    close(fd);
+    return refused;
+  }
+  if (readable_by_others != nullptr) *readable_by_others = (info.st_mode & S_IROTH) != 0;
   // One byte more than allowed tells a file that is too large.
   content.reserve(max_size + 1);
   content.resize(max_size + 1);

@@ -50,6 +50,11 @@ Spool::~Spool() {
   CloseLocked();
 }
 
+void Spool::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CloseLocked();
+}
+
 bool Spool::OpenLocked() {
   // A corrupt file is moved aside once; a second failure is a fault of the
   // folder or the disk, not of the file.

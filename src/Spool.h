@@ -106,6 +106,10 @@ class Spool {
   // Waiting events, dead letters and the oldest waiting event's time.
   SpoolCounts Counts();
 
+  // Closes the database (the stop on SIGTERM): its WAL goes back into the
+  // file. A later Add opens it again.
+  void Close();
+
  private:
   bool OpenLocked();
   bool SetUpLocked(std::string* reason, bool* corrupt);

@@ -7,6 +7,7 @@
 #endif
 
 #include "EventLog.h"
+#include "StopSignal.h"
 
 WorkerProgress serial_progress("serial worker");
 WorkerProgress update_progress("update worker");
@@ -47,7 +48,7 @@ std::chrono::microseconds PingPeriod(const WatchdogSetup& setup) {
   return std::min(setup.interval / 2, idle);
 }
 
-void RunMainIdleLoop(const WatchdogSetup& setup) {
+int RunMainIdleLoop(const WatchdogSetup& setup) {
   const std::chrono::microseconds period = PingPeriod(setup);
   const WorkerProgress* workers[] = {&serial_progress, &update_progress, &sender_progress};
   bool reported = false;
@@ -73,6 +74,18 @@ void RunMainIdleLoop(const WatchdogSetup& setup) {
                       std::chrono::duration_cast<std::chrono::seconds>(running).count()));
       }
     }
-    std::this_thread::sleep_for(period);
+    if (const int signal = AwaitStopSignal(period)) return signal;
   }
+}
+
+bool AwaitReportsIdle(std::chrono::milliseconds longest) {
+  // Polled: an exchange has no way to tell the main thread it ended, and a
+  // tenth of a second is nothing next to the bound.
+  constexpr std::chrono::milliseconds kStep{100};
+  const auto deadline = WorkerProgress::Clock::now() + longest;
+  while (serial_progress.Busy() || sender_progress.Busy()) {
+    if (WorkerProgress::Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kStep);
+  }
+  return true;
 }

@@ -10,7 +10,8 @@
 //
 // Threads: each WorkerProgress is marked by its own worker and read by the
 // main thread; ReadWatchdogSetup runs on the main thread before any worker
-// starts; RunMainIdleLoop is the main thread's life after start-up.
+// starts; RunMainIdleLoop is the main thread's life after start-up, until a
+// stop signal; AwaitReportsIdle belongs to the stop that follows.
 #ifndef NETWORKPROXY_WATCHDOG_H_
 #define NETWORKPROXY_WATCHDOG_H_
 
@@ -51,6 +52,9 @@ class WorkerProgress {
   // (may be null) then receives how long it has run.
   bool Stuck(Clock::time_point now, Clock::duration* running = nullptr) const;
 
+  // True while a step runs.
+  bool Busy() const { return started_.load(std::memory_order_acquire) != 0; }
+
   const char* name() const { return name_; }
 
  private:
@@ -78,9 +82,14 @@ WatchdogSetup ReadWatchdogSetup();
 // Time between two pings: half the interval, at most kMainIdleStep.
 std::chrono::microseconds PingPeriod(const WatchdogSetup& setup);
 
-// The main thread after start-up: sleeps, and with the watchdog on sends
-// WATCHDOG=1 every PingPeriod while no worker is stuck. A stuck worker is
-// logged once ("Error: Watchdog - <worker> stuck for <n> s"). Never returns.
-[[noreturn]] void RunMainIdleLoop(const WatchdogSetup& setup);
+// The main thread after start-up: waits for a stop signal (StopSignal.h),
+// and with the watchdog on sends WATCHDOG=1 every PingPeriod while no
+// worker is stuck. A stuck worker is logged once ("Error: Watchdog -
+// <worker> stuck for <n> s"). Returns the stop signal's number.
+int RunMainIdleLoop(const WatchdogSetup& setup);
+
+// Waits until no report exchange runs (serial and sender workers), at most
+// `longest`. True when none runs any more.
+bool AwaitReportsIdle(std::chrono::milliseconds longest);
 
 #endif  // NETWORKPROXY_WATCHDOG_H_

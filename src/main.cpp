@@ -1,12 +1,17 @@
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "NetworkProxy.h"
 #include "SettingChecks.h"
+#include "StopSignal.h"
 #include "Watchdog.h"
 
 int main(int argc, char** argv) {
+  // Logs, spool, image, hand-off record and metrics hold event payloads and
+  // card lists: none is for other users, with or without a service manager.
+  umask(027);
   // Under a service manager stdout is a pipe; start-up lines must not wait
   // in a buffer until the process ends.
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -22,8 +27,11 @@ int main(int argc, char** argv) {
   // Before any thread exists: it takes the watchdog variables out of the
   // environment.
   const WatchdogSetup watchdog = ReadWatchdogSetup();
+  // Before any thread: a stop requested during start-up ends it at once.
+  InstallStopHandlers();
   NetworkProxy proxy;
+  StartupOver();
   // All work happens on the workers; the service object lives until the
-  // process ends, and this thread only watches them.
-  RunMainIdleLoop(watchdog);
+  // process ends, and this thread only watches them until asked to stop.
+  proxy.Stop(RunMainIdleLoop(watchdog));
 }

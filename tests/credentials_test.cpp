@@ -3,6 +3,8 @@
 // silent fall back.
 #include "Credentials.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <fstream>
 #include <string>
@@ -102,6 +104,28 @@ TEST_F(CredentialsTest, OversizedFileIsRefused) {
   CredentialsLookup lookup = LookUpCredentials(path_.c_str(), nullptr, out_);
   EXPECT_EQ(lookup.source, CredentialsSource::kError);
   EXPECT_EQ(lookup.system_error, EFBIG);
+}
+
+// A FIFO would block the update worker until some writer came; a device is
+// no credentials file either. Each is refused at once, by name.
+TEST_F(CredentialsTest, FifoOrDeviceIsRefusedWithoutBlocking) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  for (const std::string& path : {path_, std::string("/dev/null")}) {
+    CredentialsLookup lookup = LookUpCredentials(path.c_str(), nullptr, out_);
+    EXPECT_EQ(lookup.source, CredentialsSource::kError) << path;
+    EXPECT_EQ(lookup.error, "AWS_SHARED_CREDENTIALS_FILE - not a regular file") << path;
+    EXPECT_TRUE(out_.access_key_id.empty()) << path;
+  }
+}
+
+TEST_F(CredentialsTest, FileOthersCanReadIsUsedAndSaysSo) {
+  Write("[default]\naws_access_key_id = AKIDOTHERS\naws_secret_access_key = s\n");
+  for (mode_t mode : {0640, 0644}) {
+    ASSERT_EQ(chmod(path_.c_str(), mode), 0);
+    CredentialsLookup lookup = LookUpCredentials(path_.c_str(), nullptr, out_);
+    EXPECT_EQ(lookup.source, CredentialsSource::kFile);
+    EXPECT_EQ(lookup.readable_by_others, mode == 0644) << std::oct << mode;
+  }
 }
 
 TEST(WipeStringTest, OverwritesTheWholeBufferAndEmpties) {

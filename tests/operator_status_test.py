@@ -107,9 +107,10 @@ class LiveStatusTest(unittest.TestCase):
         stamp = samples[("networkproxy_last_firmware_check_timestamp_seconds", ())]
         self.assertLess(abs(stamp - time.time()), 120)
         self.assertNotIn(("networkproxy_spool_events", ()), samples)
-        # The textfile collector runs as another user and reads *.prom only.
+        # The textfile collector reads *.prom only, through the service's
+        # group: the file is for that group and no other user.
         self.assertEqual(os.listdir(self.metrics_dir), ["networkproxy.prom"])
-        self.assertTrue(os.stat(self.metrics).st_mode & stat.S_IROTH)
+        self.assertEqual(stat.S_IMODE(os.stat(self.metrics).st_mode), 0o640)
 
         # Idle workers are not stuck: the pings keep coming.
         t0 = time.monotonic()

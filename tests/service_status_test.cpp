@@ -169,13 +169,14 @@ TEST(WriteFileAtomicallyTest, ReaderNeverSeesAPartialFile) {
     ++reads;
   }
   writer.join();
-  // Nothing but the file itself is left, and the collector may read it.
+  // Nothing but the file itself is left, readable by the service's group
+  // (which the collector joins) and by no other user.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),
             1);
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST(WriteFileAtomicallyTest, MissingFolderFailsWithItsError) {

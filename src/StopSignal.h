@@ -1,0 +1,33 @@
+// StopSignal: SIGTERM and SIGINT as a request to stop, handed to the main
+// thread.
+//
+// The handler only writes the signal's number into a pipe, all a handler
+// may safely do; the main thread reads it there and stops the daemon in
+// order (NetworkProxy::Stop). A handler rather than blocking the signals in
+// every thread: a blocked signal would stay blocked in every program the
+// daemon starts (curl, the update script), while a handler is reset to the
+// default when a program is started. The handler is installed with
+// SA_RESTART, and every wait in the workers retries on EINTR.
+#ifndef NETWORKPROXY_STOPSIGNAL_H_
+#define NETWORKPROXY_STOPSIGNAL_H_
+
+#include <chrono>
+
+// Installs the handler for SIGTERM and SIGINT. Main thread, before any other
+// thread runs. Until StartupOver(), nothing is in flight and nothing waits
+// for the pipe: the handler then only writes "Stopping (SIGTERM)" to
+// standard output and ends the process with status 0 at once, rather than
+// letting a stop wait out up to 20 s of start-up.
+void InstallStopHandlers();
+
+// Start-up is over: from now on a stop signal goes to the main thread.
+void StartupOver();
+
+// Waits at most `longest` for a stop signal; returns its number, or 0 when
+// none came. Main thread only.
+int AwaitStopSignal(std::chrono::microseconds longest);
+
+// "SIGTERM", "SIGINT", else "signal".
+const char* StopSignalName(int signal);
+
+#endif  // NETWORKPROXY_STOPSIGNAL_H_
