@@ -27,6 +27,7 @@
 
 #include "NetworkProxy.h"
 #include "S3Client.h"
+#include "SiteSettings.h"
 
 namespace {
 
@@ -114,7 +115,8 @@ int main(int argc, char** argv) {
     // one firmware check whose versions match.
     const char* key_id = std::getenv("AWS_ACCESS_KEY_ID");
     const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
-    S3Client client(region, S3Credentials(key_id ? key_id : "", secret ? secret : ""));
+    S3Client client(region, S3Credentials(key_id ? key_id : "", secret ? secret : ""),
+                    S3Endpoint(SiteSettingsFromEnvironment()));
     S3Client::Object object = client.GetObject(bucket, key, kVersionFileLimits);
     char published[32] = {0};
     if (object.ok) ReadPublishedVersion(object.body, published);

@@ -14,19 +14,6 @@
 
 std::mutex environment_mutex;
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 void PieceReader::Take(const char* data, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
     piece_ += data[i];

@@ -1,6 +1,5 @@
 // ChildProcess: starting an outside program without a shell and capturing
-// what it writes, and the whole-write helper shared by the log and the
-// firmware image.
+// what it writes.
 #ifndef NETWORKPROXY_CHILDPROCESS_H_
 #define NETWORKPROXY_CHILDPROCESS_H_
 
@@ -11,10 +10,6 @@
 // Held while the process environment is changed and while a child process is
 // started, so a child never sees an environment that is half rewritten.
 extern std::mutex environment_mutex;
-
-// Writes all of `data` to `fd`, retrying short writes and EINTR. Returns
-// false when a write fails (errno tells why).
-bool WriteAll(int fd, const char* data, std::size_t size);
 
 // One captured stream: the piece being read and where the last whole piece
 // goes, as fgets into one buffer would leave it: the stream is cut into

@@ -139,8 +139,9 @@ CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Cre
 }
 
 CredentialsLookup LookUpSiteCredentials(S3Credentials& out) {
-  const char* path = std::getenv("AWS_SHARED_CREDENTIALS_FILE");
-  CredentialsLookup lookup = LookUpCredentials(path, std::getenv("AWS_PROFILE"), out);
+  const SiteSettings& settings = StartupSiteSettings();
+  const char* path = settings.credentials_file.c_str();
+  CredentialsLookup lookup = LookUpCredentials(path, settings.profile.c_str(), out);
   if (lookup.readable_by_others) NoteReadableByOthers(path);
   return lookup;
 }

@@ -57,9 +57,9 @@ struct CredentialsLookup {
 // regular file") without waiting on it.
 CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Credentials& out);
 
-// LookUpCredentials with the path and profile from the environment
-// (AWS_SHARED_CREDENTIALS_FILE, AWS_PROFILE or "default"), for the daemon:
-// a file other users can read is logged once (SettingsFiles.h).
+// LookUpCredentials with the path and profile of the site's settings as read
+// at start-up (AWS_SHARED_CREDENTIALS_FILE, AWS_PROFILE or "default"), for
+// the daemon: a file other users can read is logged once (SettingsFiles.h).
 CredentialsLookup LookUpSiteCredentials(S3Credentials& out);
 
 #endif  // NETWORKPROXY_CREDENTIALS_H_

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "ChildProcess.h"
+#include "WriteAll.h"
 #include "LogRetention.h"
 
 namespace {
@@ -66,6 +66,12 @@ void LogLine(const std::string& message) {
     }
   }
   close(fd);
+}
+
+void PrintAndLogLine(const std::string& message) {
+  std::printf("%s\n", message.c_str());
+  std::fflush(stdout);
+  LogLine(message);
 }
 
 void LogFormatV(const char* format, va_list args) { LogLine(FormatMessage(format, args)); }

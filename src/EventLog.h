@@ -25,6 +25,11 @@ std::string CurrentDateTime(const std::string& what);
 // Appends one line holding `message` to the day's log file.
 void LogLine(const std::string& message);
 
+// Writes `message` as a line on standard output (the journal, under a
+// service manager) and appends it to the log: for configuration errors, which
+// an operator looks for in either place.
+void PrintAndLogLine(const std::string& message);
+
 // Logs a printf-formatted message, cut to fit kLogLineSize.
 void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

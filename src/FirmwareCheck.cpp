@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "WriteAll.h"
 #include "Credentials.h"
 #include "EventLog.h"
 #include "FirmwareSignature.h"
@@ -271,7 +272,7 @@ void CheckFirmware() {
   S3Credentials credentials;
   if (!CheckCredentials(credentials)) return;
 
-  S3Client client(FirmwareRegion(), credentials);
+  S3Client client(FirmwareRegion(), credentials, S3Endpoint(StartupSiteSettings()));
   S3Client::Object version_file =
       client.GetObject(FirmwareBucket(), kVersionKey, kVersionFileLimits);
   if (!version_file.ok) {

@@ -11,19 +11,10 @@
 #include <string>
 
 #include "S3Client.h"
+#include "Settings.h"
 
-// Bounds of the two downloads. The version file is one short line; the
-// image's bound is set at build time (NETWORKPROXY_MAX_IMAGE_BYTES).
-constexpr std::size_t kMaxVersionFileBytes = 4 * 1024;
-constexpr std::size_t kMaxImageBytes = NETWORKPROXY_MAX_IMAGE_BYTES;
-// The slowest link a site is expected to have. Each download's deadline lets
-// its largest object through at this rate, plus time to connect and retry.
-constexpr std::size_t kSlowLinkBytesPerSecond = 32 * 1024;
-constexpr std::chrono::seconds kRequestSetUpTime{30};
-constexpr std::chrono::seconds kVersionFileDeadline =
-    kRequestSetUpTime + std::chrono::seconds(kMaxVersionFileBytes / kSlowLinkBytesPerSecond);
-constexpr std::chrono::seconds kImageDeadline =
-    kRequestSetUpTime + std::chrono::seconds(kMaxImageBytes / kSlowLinkBytesPerSecond);
+// The two downloads' bounds and deadlines live in Settings.h, with the
+// other intervals (the watchdog reads them there too).
 constexpr S3Client::Limits kVersionFileLimits{kMaxVersionFileBytes, kVersionFileDeadline};
 constexpr S3Client::Limits kImageLimits{kMaxImageBytes, kImageDeadline};
 

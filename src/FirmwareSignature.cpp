@@ -12,6 +12,7 @@
 
 #include "EventLog.h"
 #include "S3Client.h"
+#include "Settings.h"
 #include "SmallFile.h"
 
 namespace {
@@ -129,8 +130,8 @@ bool FirmwarePublicKey::Verifies(const std::string& signature, const std::string
 }
 
 void LoadFirmwarePublicKey() {
-  const char* path = std::getenv(kFirmwarePublicKeyVariable);
-  if (path == nullptr || *path == '\0') return;
+  const std::string& path = StartupSiteSettings().firmware_public_key;
+  if (path.empty()) return;
   g_key_configured = true;
   // Kept for the life of the process, like the other settings.
   g_key = new FirmwarePublicKey(FirmwarePublicKey::FromFile(path));

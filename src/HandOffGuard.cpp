@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "ChildProcess.h"
+#include "WriteAll.h"
 #include "ImageFile.h"
 
 bool ReadHandOffRecord(const char* path, HandOffRecord* record) {

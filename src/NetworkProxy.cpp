@@ -37,13 +37,8 @@ NetworkProxy::NetworkProxy() {
 
   if (monitor_.OpenPort(usb_serial_port) == 0) EndProcess(1);
 
-  // Read the environment now, while no other thread may change it.
-  ReportHost();
-  FirmwareBucket();
-  FirmwareRegion();
-  ReportUrlSetting();
-  ReportCaFile();
-  ReportTokenFile();
+  // The settings were read by main (StartupSiteSettings) before any thread;
+  // curl's environment is built from them now, before the workers.
   ReportCurlEnvironment();
   CheckSettingsFiles();
   LoadFirmwarePublicKey();

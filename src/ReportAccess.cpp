@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "ChildProcess.h"
+#include "WriteAll.h"
 #include "Credentials.h"
 #include "Settings.h"
 #include "SettingsFiles.h"
@@ -28,11 +29,6 @@ constexpr std::size_t kMaxTokenFileSize = 16 * 1024;
 // PATH for curl when the daemon was started without one.
 constexpr const char* kDefaultPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
-// The proxy variables curl reads (it ignores HTTP_PROXY in capitals).
-constexpr const char* kProxyVariables[] = {"http_proxy", "https_proxy", "HTTPS_PROXY",
-                                           "all_proxy",  "ALL_PROXY",   "no_proxy",
-                                           "NO_PROXY"};
-
 // curl's environment: the texts and the pointer vector that execve takes.
 struct CurlEnvironment {
   std::vector<std::string> entries;
@@ -41,13 +37,12 @@ struct CurlEnvironment {
 
 CurlEnvironment* BuildEnvironment() {
   auto* environment = new CurlEnvironment;
-  const char* path = std::getenv("PATH");
-  environment->entries.push_back(path != nullptr ? std::string("PATH=") + path : kDefaultPath);
-  for (const char* name : kProxyVariables) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') {
-      environment->entries.push_back(std::string(name) + "=" + value);
-    }
+  // As the daemon found them at start-up.
+  const auto& found = StartupSiteSettings().curl_variables;
+  if (found.count("PATH") == 0) environment->entries.push_back(kDefaultPath);
+  for (const char* name : kCurlVariables) {
+    auto value = found.find(name);
+    if (value != found.end()) environment->entries.push_back(std::string(name) + "=" + value->second);
   }
   for (const std::string& entry : environment->entries) {
     environment->pointers.push_back(entry.c_str());

@@ -76,10 +76,7 @@ void ActOnReplyLine(const char* reply_line) {
   }
 }
 
-std::string ReportUrl() {
-  if (ReportUrlSetting() != nullptr) return ReportUrlSetting();
-  return std::string("http://") + ReportHost() + "/ping.json";
-}
+std::string ReportUrl() { return EffectiveReportUrl(StartupSiteSettings()); }
 
 bool MentionsInstructions(const char* reply_line) {
   return std::strstr(reply_line, "colour") != nullptr ||

@@ -66,7 +66,7 @@ PostResult PostEvent(const std::string& url, const char* event_object,
                      const std::vector<std::string>& extra_headers, int header_file_fd = -1);
 
 // The URL events are posted to: NETWORKPROXY_REPORT_URL when set, else
-// http://<ReportHost()>/ping.json.
+// http://<ReportHost()>/ping.json (the rule check applies too).
 std::string ReportUrl();
 
 // Writes the event object of `payload` into `output` (capacity `capacity`),

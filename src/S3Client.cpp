@@ -37,11 +37,6 @@ constexpr std::chrono::milliseconds kInitialBackoff{200};
 constexpr const char* kEmptyPayloadSha256 =
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
-std::string GetEnv(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::string(value) : std::string();
-}
-
 // S3's UriEncode: every byte but A-Z a-z 0-9 - . _ ~ becomes %XX (upper-case
 // hex); '/' is kept when `keep_slash`. S3 does not encode the path twice, so
 // the encoded path is also the canonical URI that libcurl signs.
@@ -244,14 +239,15 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
 
 }  // namespace
 
-S3Client::S3Client(std::string region, S3Credentials credentials)
-    : region_(std::move(region)), credentials_(std::move(credentials)) {}
+S3Client::S3Client(std::string region, S3Credentials credentials, std::string endpoint)
+    : region_(std::move(region)),
+      credentials_(std::move(credentials)),
+      endpoint_(std::move(endpoint)) {}
 
 std::string S3Client::ObjectUrl(const std::string& bucket,
                                 const std::string& key) const {
   const std::string path = UriEncode(key, /*keep_slash=*/true);
-  std::string endpoint = GetEnv("AWS_ENDPOINT_URL_S3");
-  if (endpoint.empty()) endpoint = GetEnv("AWS_ENDPOINT_URL");
+  std::string endpoint = endpoint_;
   if (endpoint.empty()) {
     return "https://" + bucket + ".s3." + region_ + ".amazonaws.com/" + path;
   }

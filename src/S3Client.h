@@ -4,7 +4,8 @@
 // Credentials are given to the constructor; the environment's AWS_* key
 // variables are never read. Requests are signed with AWS Signature Version 4 by libcurl.
 // Addressing is virtual-host style against the regional endpoint, or
-// path-style against AWS_ENDPOINT_URL_S3 (else AWS_ENDPOINT_URL) when set.
+// path-style against the endpoint given (the site's AWS_ENDPOINT_URL_S3,
+// else AWS_ENDPOINT_URL) when there is one.
 //
 // Each request asks for "x-amz-checksum-mode: ENABLED" and succeeds only
 // when the body's length equals the Content-Length and its SHA-256 equals
@@ -48,8 +49,10 @@ class S3Client {
 
   // The client keeps its own copy of `credentials` and wipes it when it is
   // destroyed. Without an access key ID and a secret access key every
-  // GetObject fails without a request.
-  explicit S3Client(std::string region, S3Credentials credentials = S3Credentials());
+  // GetObject fails without a request. `endpoint` is an S3 base URL
+  // ("http://127.0.0.1:9000"), empty for AWS itself.
+  explicit S3Client(std::string region, S3Credentials credentials = S3Credentials(),
+                    std::string endpoint = std::string());
 
   // Fetches `key` from `bucket` into memory. Network errors and HTTP 5xx
   // are retried a few times with back-off while the deadline allows; HTTP
@@ -75,6 +78,7 @@ class S3Client {
 
   std::string region_;
   S3Credentials credentials_;
+  std::string endpoint_;
 };
 
 #endif  // NETWORKPROXY_S3CLIENT_H_

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ChildProcess.h"
+#include "WriteAll.h"
 
 namespace {
 

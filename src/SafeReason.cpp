@@ -36,11 +36,6 @@ void RedactAfter(std::string& text, const std::string& marker) {
 
 bool IsBlank(std::string_view s) { return s.find_first_not_of(' ') == std::string_view::npos; }
 
-void AddEnv(std::vector<std::string_view>& secrets, const char* name) {
-  const char* value = std::getenv(name);
-  if (value != nullptr) secrets.emplace_back(value);
-}
-
 }  // namespace
 
 std::string SafeReason(const std::string& reason, const std::vector<std::string_view>& secrets) {
@@ -65,9 +60,6 @@ std::string LogFailure(const char* line, const std::string& reason,
   std::vector<std::string_view> secrets(in_use);
   secrets.push_back(kSecretAccessKey);
   secrets.push_back(kAccessKeyId);
-  AddEnv(secrets, "AWS_SECRET_ACCESS_KEY");
-  AddEnv(secrets, "AWS_ACCESS_KEY_ID");
-  AddEnv(secrets, "AWS_SESSION_TOKEN");
   std::string text = line;
   const std::string safe = SafeReason(reason, secrets);
   if (!safe.empty()) text += " - " + safe;

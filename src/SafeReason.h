@@ -22,8 +22,10 @@ constexpr std::size_t kMaxReasonLength = 200;
 std::string SafeReason(const std::string& reason, const std::vector<std::string_view>& secrets);
 
 // Logs "<line> - <reason>" (just `line` when the reason is empty), the reason
-// made safe against `secrets` (the credentials in use; viewed, not copied),
-// the compiled-in key pair and the credential variables of the environment.
+// made safe against `secrets` (the credentials in use; viewed, not copied)
+// and the compiled-in key pair. The credential variables of the environment
+// are not read: the daemon only ever uses the pair it was given, which the
+// caller passes, and the hand-off sets those variables from that same pair.
 // Returns the text logged.
 std::string LogFailure(const char* line, const std::string& reason,
                        std::initializer_list<std::string_view> secrets = {});

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "EventLog.h"
@@ -19,7 +20,10 @@ int OpenSerialPort(const char* port) {
   // Close-on-exec: curl and the update script must never hold the port.
   USB = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (USB < 0) {
-    std::printf("Error opening serial port %s - %s.\n", port, std::strerror(errno));
+    const int error = errno;
+    // Both places: the journal keeps standard output, the site's log is
+    // where an operator looks first.
+    PrintAndLogLine(std::string("Error opening serial port ") + port + " - " + std::strerror(error) + ".");
     return 0;
   }
   if (ioctl(USB, TIOCEXCL) == -1) {

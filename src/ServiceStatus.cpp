@@ -12,7 +12,7 @@
 #include <systemd/sd-daemon.h>
 #endif
 
-#include "ChildProcess.h"
+#include "WriteAll.h"
 #include "EventLog.h"
 #include "Settings.h"
 
@@ -197,8 +197,7 @@ ServiceStatus& service_status() {
 }
 
 void StartServiceStatus() {
-  const char* path = std::getenv("NETWORKPROXY_METRICS_FILE");
-  if (path != nullptr && *path != '\0') service_status().SetMetricsFile(path);
+  service_status().SetMetricsFile(StartupSiteSettings().metrics_file);
   service_status().SetControllerVersion(firmware_version);
   service_status().Publish();
 }
@@ -260,6 +259,17 @@ std::string MetricsText(const StatusSnapshot& f) {
          "When the last firmware check ended, in seconds since the epoch; 0 before the first.");
   Sample(out, "networkproxy_last_firmware_check_timestamp_seconds",
          static_cast<std::uint64_t>(f.last_check));
+  if (f.last_check != 0) {
+    // The outcome with its reason, for networkproxyctl status.
+    const bool failed = f.last_check_outcome.compare(0, 8, "failed: ") == 0;
+    Family(out, "networkproxy_last_firmware_check_info", "gauge",
+           "Always 1; the last firmware check's result (ok or failed) and reason.");
+    Sample(out, std::string("networkproxy_last_firmware_check_info{result=\"") +
+                    (failed ? "failed" : "ok") + "\",reason=\"" +
+                    EscapeLabel(failed ? f.last_check_outcome.substr(8) : f.last_check_outcome) +
+                    "\"}",
+           1);
+  }
   Family(out, "networkproxy_controller_info", "gauge",
          "The controller's firmware version as reported at start-up.");
   Sample(out, "networkproxy_controller_info{version=\"" + EscapeLabel(f.controller_version) + "\"}",

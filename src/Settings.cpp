@@ -2,13 +2,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "EventLog.h"
 #include "LogRetention.h"
+#include "SettingChecks.h"
 
 char usb_serial_port[PATH_MAX];
 char firmware_file_path[PATH_MAX];
@@ -23,8 +22,6 @@ const char* const kSecretAccessKey = NETWORKPROXY_AWS_SECRET_ACCESS_KEY;
 namespace {
 
 constexpr const char* kDefaultSerialPort = "/dev/ttyUSB0";
-
-const char* g_report_host = nullptr;
 
 // Copies `text` into `field`, cut to fit and terminated.
 template <std::size_t N>
@@ -85,66 +82,50 @@ void SettleSiteId() {
   CopySetting(site_id, "Unknown ID");
 }
 
-const char* ReportHost() {
-  if (g_report_host == nullptr) {
-    const char* overridden = std::getenv("NETWORKPROXY_REPORT_HOST");
-    g_report_host = (overridden != nullptr && *overridden != '\0')
-                        ? strdup(overridden)
-                        : NETWORKPROXY_REPORT_HOST_DEFAULT;
-  }
-  return g_report_host;
+const SiteSettings& StartupSiteSettings() {
+  // Never freed: workers read it until the process ends.
+  static const SiteSettings* const settings = new SiteSettings(SiteSettingsFromEnvironment());
+  return *settings;
 }
 
 namespace {
 
-// `name` from the environment when set and not empty, else `fallback`.
-const char* EnvironmentOr(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  return (value != nullptr && *value != '\0') ? strdup(value) : fallback;
+// `value` when set, else `fallback`.
+const char* SetOr(const std::string& value, const char* fallback) {
+  return value.empty() ? fallback : value.c_str();
 }
 
 }  // namespace
 
-const char* FirmwareBucket() {
-  static const char* const bucket = EnvironmentOr("NETWORKPROXY_FIRMWARE_BUCKET", kFirmwareBucket);
-  return bucket;
+const char* ReportHost() {
+  return SetOr(StartupSiteSettings().report_host, NETWORKPROXY_REPORT_HOST_DEFAULT);
 }
 
-const char* FirmwareRegion() {
-  static const char* const region = EnvironmentOr("NETWORKPROXY_FIRMWARE_REGION", kRegion);
-  return region;
-}
+const char* FirmwareBucket() { return SetOr(StartupSiteSettings().firmware_bucket, kFirmwareBucket); }
 
-const char* ReportUrlSetting() {
-  static const char* const url = EnvironmentOr("NETWORKPROXY_REPORT_URL", nullptr);
-  return url;
-}
+const char* FirmwareRegion() { return SetOr(StartupSiteSettings().firmware_region, kRegion); }
 
-const char* ReportCaFile() {
-  static const char* const file = EnvironmentOr("NETWORKPROXY_REPORT_CA", nullptr);
-  return file;
-}
+const char* ReportUrlSetting() { return SetOr(StartupSiteSettings().report_url, nullptr); }
 
-const char* ReportTokenFile() {
-  static const char* const file = EnvironmentOr("NETWORKPROXY_REPORT_TOKEN_FILE", nullptr);
-  return file;
-}
+const char* ReportCaFile() { return SetOr(StartupSiteSettings().report_ca, nullptr); }
 
-SpoolSettings ReadSpoolSettings() {
+const char* ReportTokenFile() { return SetOr(StartupSiteSettings().report_token_file, nullptr); }
+
+SpoolSettings ReadSpoolSettings(const SiteSettings& site) {
   SpoolSettings settings;
-  const char* path = std::getenv("NETWORKPROXY_SPOOL");
-  if (path == nullptr || *path == '\0') return settings;
-  settings.path = strdup(path);  // lives as long as the process
-  const char* bound = std::getenv("NETWORKPROXY_SPOOL_MAX_EVENTS");
-  if (bound != nullptr && *bound != '\0') {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(bound, &end, 10);
-    if (errno != 0 || *end != '\0' || value == 0 || bound[0] == '-') {
-      LogFormat("Error: NETWORKPROXY_SPOOL_MAX_EVENTS is not a positive whole number: %s; "
-                "the spool keeps at most %zu events", bound, kDefaultSpoolMaxEvents);
+  if (site.spool.empty()) return settings;
+  settings.path = strdup(site.spool.c_str());  // lives as long as the process
+  if (!site.spool_max_events.empty()) {
+    const SpoolBound parsed = ParseSpoolMaxEvents(site.spool_max_events);
+    if (!parsed.status.ok()) {
+      char line[kLogLineSize] = {0};
+      std::snprintf(line, sizeof line,
+                    "Error: NETWORKPROXY_SPOOL_MAX_EVENTS is not a positive whole number: %s; "
+                    "the spool keeps at most %zu events",
+                    site.spool_max_events.c_str(), kDefaultSpoolMaxEvents);
+      PrintAndLogLine(line);
     } else {
-      settings.max_events = static_cast<std::size_t>(value);
+      settings.max_events = parsed.events;
     }
   }
   return settings;
@@ -155,16 +136,17 @@ void EndProcess(int status) {
   _exit(status);
 }
 
-void ReadLogKeepDays() {
-  const char* text = std::getenv("NETWORKPROXY_LOG_KEEP_DAYS");
-  if (text == nullptr || *text == '\0') return;
-  char* end = nullptr;
-  errno = 0;
-  long days = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || days < 0 || days > 100000) {
-    LogFormat("Error: NETWORKPROXY_LOG_KEEP_DAYS is not a number of days: %s; keeping every log",
-              text);
+void ReadLogKeepDays(const SiteSettings& settings) {
+  const std::string& text = settings.log_keep_days;
+  if (text.empty()) return;
+  const KeepDays parsed = ParseLogKeepDays(text);
+  if (!parsed.status.ok()) {
+    char line[kLogLineSize] = {0};
+    std::snprintf(line, sizeof line,
+                  "Error: NETWORKPROXY_LOG_KEEP_DAYS is not a number of days: %s; keeping every log",
+                  text.c_str());
+    PrintAndLogLine(line);
     return;
   }
-  SetLogKeepDays(static_cast<int>(days));
+  SetLogKeepDays(parsed.days);
 }

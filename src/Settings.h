@@ -11,6 +11,9 @@
 #include <climits>
 #include <chrono>
 #include <cstddef>
+#include <string>
+
+#include "SiteSettings.h"
 
 // Process-wide settings, NUL-terminated.
 // Both paths hold any path the system accepts (PATH_MAX bytes, terminator
@@ -57,6 +60,21 @@ constexpr seconds kSpoolRetryMax{300};        // the doubling stops here
 constexpr seconds kSpoolReplyWindow{10};      // reading to post: a reply still current
 constexpr seconds kSpoolIdleCheck{1};         // sender's look at an empty spool
 
+// Firmware check downloads: the bounds of the two objects and, from them,
+// each one's whole deadline (retries included).
+// The version file is one short line; the
+// image's bound is set at build time (NETWORKPROXY_MAX_IMAGE_BYTES).
+constexpr std::size_t kMaxVersionFileBytes = 4 * 1024;
+constexpr std::size_t kMaxImageBytes = NETWORKPROXY_MAX_IMAGE_BYTES;
+// The slowest link a site is expected to have. Each download's deadline lets
+// its largest object through at this rate, plus time to connect and retry.
+constexpr std::size_t kSlowLinkBytesPerSecond = 32 * 1024;
+constexpr std::chrono::seconds kRequestSetUpTime{30};
+constexpr std::chrono::seconds kVersionFileDeadline =
+    kRequestSetUpTime + std::chrono::seconds(kMaxVersionFileBytes / kSlowLinkBytesPerSecond);
+constexpr std::chrono::seconds kImageDeadline =
+    kRequestSetUpTime + std::chrono::seconds(kMaxImageBytes / kSlowLinkBytesPerSecond);
+
 // Reads in a row that end without a line before the device counts as gone:
 // an unplugged adapter gives end of file or an error at once, every time.
 constexpr int kMaxFailedReads = 10;
@@ -71,16 +89,17 @@ int ParseCommandLine(int argc, char** argv);
 // the working directory (at most 31 characters), else "Unknown ID".
 void SettleSiteId();
 
-// The reporting server's host (host or host:port): the compiled-in value,
-// unless NETWORKPROXY_REPORT_HOST was set in the environment. Read once, on
-// the first call, which start-up makes before any worker runs; the text
-// lives as long as the process.
-const char* ReportHost();
+// The site's settings (SiteSettings.h), read from the environment once, by
+// the first call, which main makes before any other thread exists, through
+// the same code networkproxyctl check runs. The value lives as long as the
+// process and is only read afterwards.
+const SiteSettings& StartupSiteSettings();
 
-// Site settings from the environment, read once on the first call (start-up
-// makes it before any worker runs); the texts live as long as the process.
-const char* FirmwareBucket();  // NETWORKPROXY_FIRMWARE_BUCKET, else built in
-const char* FirmwareRegion();  // NETWORKPROXY_FIRMWARE_REGION, else kRegion
+// Views of StartupSiteSettings() with the compiled-in defaults filled in;
+// the texts live as long as the process.
+const char* ReportHost();        // NETWORKPROXY_REPORT_HOST, else built in
+const char* FirmwareBucket();    // NETWORKPROXY_FIRMWARE_BUCKET, else built in
+const char* FirmwareRegion();    // NETWORKPROXY_FIRMWARE_REGION, else kRegion
 const char* ReportUrlSetting();  // NETWORKPROXY_REPORT_URL, else nullptr
 const char* ReportCaFile();      // NETWORKPROXY_REPORT_CA, else nullptr
 const char* ReportTokenFile();   // NETWORKPROXY_REPORT_TOKEN_FILE, else nullptr
@@ -88,18 +107,23 @@ const char* ReportTokenFile();   // NETWORKPROXY_REPORT_TOKEN_FILE, else nullptr
 // Store and forward, from NETWORKPROXY_SPOOL (the spool file; unset or empty:
 // off) and NETWORKPROXY_SPOOL_MAX_EVENTS (the bound; default
 // kDefaultSpoolMaxEvents; a value that is not a positive whole number is
-// logged and the default used). Main thread, before any worker runs.
+// printed and logged and the default used). Main thread, before any worker
+// runs.
 constexpr std::size_t kDefaultSpoolMaxEvents = 100000;
 struct SpoolSettings {
   const char* path = nullptr;  // nullptr: store and forward is off
   std::size_t max_events = kDefaultSpoolMaxEvents;
 };
-SpoolSettings ReadSpoolSettings();
+SpoolSettings ReadSpoolSettings(const SiteSettings& settings = StartupSiteSettings());
 
-// Reads NETWORKPROXY_LOG_KEEP_DAYS into the log's retention (LogRetention.h);
-// a value that is not a whole number of days (0 or more) is logged and every
-// file is kept. Main thread, before the workers start.
-void ReadLogKeepDays();
+// Puts NETWORKPROXY_LOG_KEEP_DAYS into the log's retention (LogRetention.h);
+// a value that is not a whole number of days (0 or more) is printed and
+// logged and every file is kept. Main thread, before the workers start.
+void ReadLogKeepDays(const SiteSettings& settings = StartupSiteSettings());
+
+// Exit status of a daemon whose settings cannot work (EX_CONFIG): the unit
+// does not restart it.
+constexpr int kExitConfiguration = 78;
 
 // Ends the process with `status` once standard output is flushed. Does not
 // run static destructors, which other threads may still be using.

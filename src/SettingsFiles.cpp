@@ -47,10 +47,11 @@ void NoteReadableByOthers(const char* path) {
 }
 
 void CheckSettingsFiles() {
+  const SiteSettings& settings = StartupSiteSettings();
   const SettingsFile files[] = {
-      {"AWS_SHARED_CREDENTIALS_FILE", std::getenv("AWS_SHARED_CREDENTIALS_FILE"), true},
+      {"AWS_SHARED_CREDENTIALS_FILE", settings.credentials_file.c_str(), true},
       {"NETWORKPROXY_REPORT_TOKEN_FILE", ReportTokenFile(), true},
-      {"NETWORKPROXY_FIRMWARE_PUBLIC_KEY", std::getenv("NETWORKPROXY_FIRMWARE_PUBLIC_KEY"), false},
+      {"NETWORKPROXY_FIRMWARE_PUBLIC_KEY", settings.firmware_public_key.c_str(), false},
       {"NETWORKPROXY_REPORT_CA", ReportCaFile(), false},
   };
   for (const SettingsFile& file : files) {

@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdint>
 
-#include "FirmwareCheck.h"
 #include "Settings.h"
 
 // A report exchange: curl's whole time, the pause before the sequence

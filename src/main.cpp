@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "NetworkProxy.h"
+#include "SettingChecks.h"
 #include "StopSignal.h"
 #include "Watchdog.h"
 
@@ -19,6 +20,10 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   int status = ParseCommandLine(argc, argv);
   if (status >= 0) return status;
+  // A site that would post to nowhere, or send its token in clear, is
+  // stopped here with the line networkproxyctl check prints; the unit does
+  // not restart on 78.
+  if (RefuseFatalSettings(StartupSiteSettings())) EndProcess(kExitConfiguration);
   // Before any thread exists: it takes the watchdog variables out of the
   // environment.
   const WatchdogSetup watchdog = ReadWatchdogSetup();

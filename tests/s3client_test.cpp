@@ -1,6 +1,7 @@
 // S3Client against tools/s3-standin, a local S3 stand-in that checks the
 // SigV4 signature of every request with botocore and can inject faults.
 #include "S3Client.h"
+#include "SiteSettings.h"
 
 #include "ChildProcess.h"
 
@@ -153,8 +154,10 @@ class S3ClientTest : public ::testing::Test {
     ASSERT_FALSE(port.empty()) << "s3-standin did not start";
     port.pop_back();
     port_ = port;
-    env_.Set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:" + port_);
+    client_ = S3Client(kRegion, S3Credentials(kAccessKey, kSecretKey), Endpoint());
   }
+
+  std::string Endpoint() const { return "http://127.0.0.1:" + port_; }
 
   void StopStandin() {
     if (pid_ > 0) {
@@ -245,7 +248,8 @@ TEST_F(S3ClientTest, SignsKeysThatNeedEncoding) {
 
 TEST_F(S3ClientTest, WrongSecretIsRefusedAtOnce) {
   PutObject("update.txt", "1.0.9\n");
-  S3Client client(kRegion, S3Credentials(kAccessKey, "not-the-right-secret/K7MDENG/bPxRfiCYTE"));
+  S3Client client(kRegion, S3Credentials(kAccessKey, "not-the-right-secret/K7MDENG/bPxRfiCYTE"),
+                  Endpoint());
   S3Client::Object obj = client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
@@ -256,7 +260,7 @@ TEST_F(S3ClientTest, WrongSecretIsRefusedAtOnce) {
 
 TEST_F(S3ClientTest, UnknownAccessKeyIsRefusedAtOnce) {
   PutObject("update.txt", "1.0.9\n");
-  S3Client client(kRegion, S3Credentials("AKIAUNKNOWNKEY000000", kSecretKey));
+  S3Client client(kRegion, S3Credentials("AKIAUNKNOWNKEY000000", kSecretKey), Endpoint());
   S3Client::Object obj = client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
@@ -266,7 +270,7 @@ TEST_F(S3ClientTest, UnknownAccessKeyIsRefusedAtOnce) {
 
 TEST_F(S3ClientTest, MissingCredentialsFailWithoutRequest) {
   PutObject("update.txt", "1.0.9\n");
-  S3Client client(kRegion, S3Credentials("", kSecretKey));
+  S3Client client(kRegion, S3Credentials("", kSecretKey), Endpoint());
   S3Client::Object obj = client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 0);
@@ -427,7 +431,7 @@ TEST_F(S3ClientTest, SessionTokenIsSent) {
   PutObject("update.txt", "1.0.9\n");
 
   S3Client with_token_client(
-      kRegion, S3Credentials(kAccessKey, kSecretKey, "FwoGZXIvYXdzE+token/value=="));
+      kRegion, S3Credentials(kAccessKey, kSecretKey, "FwoGZXIvYXdzE+token/value=="), Endpoint());
   S3Client::Object with_token = with_token_client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_TRUE(with_token.ok) << with_token.error;
 
@@ -439,7 +443,7 @@ TEST_F(S3ClientTest, SessionTokenIsSent) {
 
 TEST_F(S3ClientTest, UnexpectedSessionTokenIsRefused) {
   PutObject("update.txt", "1.0.9\n");
-  S3Client client(kRegion, S3Credentials(kAccessKey, kSecretKey, "stray-token"));
+  S3Client client(kRegion, S3Credentials(kAccessKey, kSecretKey, "stray-token"), Endpoint());
   S3Client::Object obj = client.GetObject(kBucket, "update.txt", kLimits);
   EXPECT_FALSE(obj.ok);
   EXPECT_EQ(obj.http_status, 403);
@@ -487,11 +491,6 @@ TEST_F(S3ClientTest, ChildStartedDuringTransferInheritsNoSocket) {
 
 class S3ClientUrlTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    env_.Unset("AWS_ENDPOINT_URL_S3");
-    env_.Unset("AWS_ENDPOINT_URL");
-  }
-  ScopedEnv env_;
   S3Client client_{kRegion};
 };
 
@@ -509,29 +508,32 @@ TEST_F(S3ClientUrlTest, KeyIsPathEncoded) {
 }
 
 TEST_F(S3ClientUrlTest, PathStyleWithS3Endpoint) {
-  env_.Set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:9000");
-  EXPECT_EQ(client_.ObjectUrl("bkt", "Version_1.0.9.hex"),
+  EXPECT_EQ(S3Client(kRegion, {}, "http://127.0.0.1:9000").ObjectUrl("bkt", "Version_1.0.9.hex"),
             "http://127.0.0.1:9000/bkt/Version_1.0.9.hex");
 }
 
 TEST_F(S3ClientUrlTest, FallsBackToGenericEndpoint) {
-  env_.Set("AWS_ENDPOINT_URL", "http://localhost:4566");
-  EXPECT_EQ(client_.ObjectUrl("bkt", "a b"), "http://localhost:4566/bkt/a%20b");
-  env_.Set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:9000");
-  EXPECT_EQ(client_.ObjectUrl("bkt", "a b"), "http://127.0.0.1:9000/bkt/a%20b");
+  SiteSettings settings;
+  settings.general_endpoint = "http://localhost:4566";
+  EXPECT_EQ(S3Client(kRegion, {}, S3Endpoint(settings)).ObjectUrl("bkt", "a b"),
+            "http://localhost:4566/bkt/a%20b");
+  settings.s3_endpoint = "http://127.0.0.1:9000";
+  EXPECT_EQ(S3Client(kRegion, {}, S3Endpoint(settings)).ObjectUrl("bkt", "a b"),
+            "http://127.0.0.1:9000/bkt/a%20b");
 }
 
 TEST_F(S3ClientUrlTest, EmptyEndpointVariableIsIgnored) {
-  env_.Set("AWS_ENDPOINT_URL_S3", "");
-  env_.Set("AWS_ENDPOINT_URL", "http://localhost:4566");
-  EXPECT_EQ(client_.ObjectUrl("bkt", "k"), "http://localhost:4566/bkt/k");
+  SiteSettings settings = SiteSettingsFrom(
+      {{"AWS_ENDPOINT_URL_S3", ""}, {"AWS_ENDPOINT_URL", "http://localhost:4566"}});
+  EXPECT_EQ(S3Client(kRegion, {}, S3Endpoint(settings)).ObjectUrl("bkt", "k"),
+            "http://localhost:4566/bkt/k");
 }
 
 TEST_F(S3ClientUrlTest, TrailingSlashInEndpoint) {
-  env_.Set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:9000/");
-  EXPECT_EQ(client_.ObjectUrl("bkt", "k"), "http://127.0.0.1:9000/bkt/k");
-  env_.Set("AWS_ENDPOINT_URL_S3", "https://minio.example:9000/prefix//");
-  EXPECT_EQ(client_.ObjectUrl("bkt", "k"), "https://minio.example:9000/prefix/bkt/k");
+  EXPECT_EQ(S3Client(kRegion, {}, "http://127.0.0.1:9000/").ObjectUrl("bkt", "k"),
+            "http://127.0.0.1:9000/bkt/k");
+  EXPECT_EQ(S3Client(kRegion, {}, "https://minio.example:9000/prefix//").ObjectUrl("bkt", "k"),
+            "https://minio.example:9000/prefix/bkt/k");
 }
 
 }  // namespace

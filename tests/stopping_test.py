@@ -49,7 +49,9 @@ class StoppingTest(unittest.TestCase):
         with open(credentials, "w") as f:
             f.write("[default]\naws_access_key_id = AKIDTEST\naws_secret_access_key = s\n")
         os.chmod(credentials, 0o644)
+        # https: a token over plain http stops the daemon at start-up.
         d = self.start({"NETWORKPROXY_REPORT_TOKEN_FILE": fifo,
+                        "NETWORKPROXY_REPORT_URL": "https://%s/ping.json" % self.server.host,
                         "AWS_SHARED_CREDENTIALS_FILE": credentials,
                         "NETWORKPROXY_METRICS_FILE": "networkproxy.prom"})
         for n in (1, 2):

@@ -10,6 +10,9 @@ namespace {
 // One line per command; each command's unit defines its entry point.
 const CtlCommandEntry kCommands[] = {
     {"help", "help", nullptr},
+    {"check", kCheckUsage, RunCheck},
+    {"status", kStatusUsage, RunStatus},
+    {"spool", kSpoolUsage, RunSpool},
     {"verify-image", "verify-image --key PEM --version V --signature SIG IMAGE", RunVerifyImage},
 };
 

@@ -1,0 +1,159 @@
+#include "SiteState.h"
+
+#include <json/json.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+#include "EventStamp.h"
+
+namespace {
+
+// One sample line: name, labels, value.
+struct Sample {
+  std::string name;
+  std::map<std::string, std::string> labels;
+  double value = 0;
+};
+
+// Reads `name{label="value",...} value [timestamp]`. False when the line is
+// not one.
+bool ParseSample(const std::string& line, Sample* sample) {
+  std::size_t i = line.find_first_of("{ \t");
+  if (i == std::string::npos || i == 0) return false;
+  sample->name = line.substr(0, i);
+  if (line[i] == '{') {
+    ++i;
+    while (i < line.size() && line[i] != '}') {
+      const std::size_t equals = line.find('=', i);
+      if (equals == std::string::npos || equals + 1 >= line.size() || line[equals + 1] != '"') {
+        return false;
+      }
+      const std::string label = line.substr(i, equals - i);
+      std::string value;
+      for (i = equals + 2; i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+          ++i;
+          value += line[i] == 'n' ? '\n' : line[i];
+        } else {
+          value += line[i];
+        }
+      }
+      if (i >= line.size()) return false;
+      sample->labels[label] = value;
+      ++i;  // past the closing quote
+      if (i < line.size() && line[i] == ',') ++i;
+    }
+    if (i >= line.size()) return false;
+    ++i;  // past '}'
+  }
+  const char* start = line.c_str() + i;
+  char* end = nullptr;
+  sample->value = std::strtod(start, &end);
+  return end != start && std::isfinite(sample->value);
+}
+
+std::int64_t Ms(std::time_t seconds) { return static_cast<std::int64_t>(seconds) * 1000; }
+
+std::uint64_t Count(double value) { return value > 0 ? static_cast<std::uint64_t>(value) : 0; }
+
+Json::Value TimeOrNull(std::time_t when) {
+  return when != 0 ? Json::Value(Rfc3339Utc(Ms(when))) : Json::Value(Json::nullValue);
+}
+
+Json::Value TextOrNull(const std::string& text) {
+  return text.empty() ? Json::Value(Json::nullValue) : Json::Value(text);
+}
+
+}  // namespace
+
+Status ReadMetricsText(const std::string& text, SiteState* state) {
+  bool delivered_seen = false;
+  std::size_t start = 0;
+  for (int number = 1; start < text.size(); ++number) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.empty() || line[0] == '#') continue;
+    Sample s;
+    if (!ParseSample(line, &s)) return Status::Error("line " + std::to_string(number) + ": not a sample");
+    const std::string result = s.labels.count("result") ? s.labels["result"] : std::string();
+    if (s.name == "networkproxy_events_total") {
+      // "reported" is what daemons before "delivered" called the same count.
+      if (result == "delivered" || (result == "reported" && !delivered_seen)) {
+        state->delivered = Count(s.value);
+        delivered_seen = delivered_seen || result == "delivered";
+      } else if (result == "rejected") {
+        state->rejected = Count(s.value);
+      } else if (result == "dropped") {
+        state->dropped = Count(s.value);
+      } else if (result == "failed") {
+        state->failed = Count(s.value);
+      }
+    } else if (s.name == "networkproxy_spool_events") {
+      state->waiting = Count(s.value);
+    } else if (s.name == "networkproxy_spool_dead_letters") {
+      state->dead_letters = Count(s.value);
+    } else if (s.name == "networkproxy_spool_oldest_event_timestamp_seconds") {
+      state->oldest_waiting = static_cast<std::time_t>(Count(s.value));
+    } else if (s.name == "networkproxy_last_delivery_timestamp_seconds") {
+      state->last_delivery = static_cast<std::time_t>(Count(s.value));
+    } else if (s.name == "networkproxy_last_firmware_check_timestamp_seconds") {
+      state->check_time = static_cast<std::time_t>(Count(s.value));
+    } else if (s.name == "networkproxy_last_firmware_check_info") {
+      state->check_result = result;
+      state->check_reason = s.labels["reason"];
+    } else if (s.name == "networkproxy_controller_info") {
+      state->firmware_version = s.labels["version"];
+    }
+  }
+  return Status::Ok();
+}
+
+std::string SiteStateJson(const SiteState& s, std::time_t now) {
+  Json::Value root(Json::objectValue);
+  root["firmware_version"] = TextOrNull(s.firmware_version);
+  Json::Value& check = root["last_firmware_check"];
+  check["time"] = TimeOrNull(s.check_time);
+  check["result"] = s.check_time != 0 ? TextOrNull(s.check_result) : Json::Value(Json::nullValue);
+  check["reason"] = s.check_time != 0 ? TextOrNull(s.check_reason) : Json::Value(Json::nullValue);
+  Json::Value& events = root["events"];
+  events["delivered"] = Json::UInt64(s.delivered);
+  events["rejected"] = Json::UInt64(s.rejected);
+  events["dropped"] = Json::UInt64(s.dropped);
+  events["waiting"] = Json::UInt64(s.waiting);
+  events["failed"] = Json::UInt64(s.failed);
+  root["dead_letters"] = Json::UInt64(s.dead_letters);
+  root["oldest_waiting_seconds"] =
+      s.oldest_waiting != 0 ? Json::Value(Json::Int64(now > s.oldest_waiting ? now - s.oldest_waiting : 0))
+                            : Json::Value(Json::nullValue);
+  root["last_delivery"] = TimeOrNull(s.last_delivery);
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "  ";
+  return Json::writeString(writer, root) + "\n";
+}
+
+std::string SiteStateText(const SiteState& s, std::time_t now) {
+  std::string out = "controller firmware: " + (s.firmware_version.empty() ? "unknown" : s.firmware_version) + "\n";
+  out += "last firmware check: ";
+  if (s.check_time == 0) {
+    out += "none yet\n";
+  } else {
+    out += Rfc3339Utc(Ms(s.check_time)) + " " + (s.check_result.empty() ? "?" : s.check_result);
+    if (!s.check_reason.empty()) out += " - " + s.check_reason;
+    out += "\n";
+  }
+  out += "events: " + std::to_string(s.delivered) + " delivered, " + std::to_string(s.rejected) +
+         " rejected, " + std::to_string(s.dropped) + " dropped, " + std::to_string(s.waiting) +
+         " waiting";
+  if (s.failed > 0) out += ", " + std::to_string(s.failed) + " failed";
+  out += "\n";
+  out += "oldest waiting: ";
+  out += s.oldest_waiting != 0 ? std::to_string(now > s.oldest_waiting ? now - s.oldest_waiting : 0) + " s\n"
+                               : std::string("none\n");
+  out += "dead letters: " + std::to_string(s.dead_letters) + "\n";
+  out += "last delivery: " + (s.last_delivery != 0 ? Rfc3339Utc(Ms(s.last_delivery)) : std::string("none")) + "\n";
+  return out;
+}

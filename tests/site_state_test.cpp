@@ -1,0 +1,77 @@
+// networkproxyctl status reads back what the daemon wrote: a figure or a
+// reason lost between MetricsText and ReadMetricsText shows an operator a
+// wrong state.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <memory>
+#include <sstream>
+
+#include "ServiceStatus.h"
+#include "SiteState.h"
+
+namespace {
+
+Json::Value Parse(const std::string& text) {
+  Json::Value root;
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  std::istringstream in(text);
+  EXPECT_TRUE(Json::parseFromStream(builder, in, &root, &errors)) << errors;
+  return root;
+}
+
+TEST(SiteState, FiguresTheDaemonWritesComeBackAsTheStatusJson) {
+  StatusSnapshot figures;
+  figures.delivered = 12;
+  figures.failed = 2;
+  figures.rejected = 1;
+  figures.spool_waiting = 3;
+  figures.controller_version = "1.0.8 \"beta\"";
+  figures.last_check = 1796819465;  // 2026-12-09 12:31:05 UTC
+  figures.last_check_outcome = "failed: Reading the version file - HTTP 403 \"Denied\"\\x";
+  SiteState state;
+  ASSERT_TRUE(ReadMetricsText(MetricsText(figures), &state).ok());
+  const Json::Value json = Parse(SiteStateJson(state, 1796819500));
+  EXPECT_EQ(json["firmware_version"], "1.0.8 \"beta\"");
+  EXPECT_EQ(json["last_firmware_check"]["time"], "2026-12-09T12:31:05Z");
+  EXPECT_EQ(json["last_firmware_check"]["result"], "failed");
+  EXPECT_EQ(json["last_firmware_check"]["reason"], "Reading the version file - HTTP 403 \"Denied\"\\x");
+  EXPECT_EQ(json["events"]["delivered"], 12);
+  EXPECT_EQ(json["events"]["rejected"], 1);
+  EXPECT_EQ(json["events"]["waiting"], 3);
+  EXPECT_EQ(json["events"]["dropped"], 0);
+  EXPECT_TRUE(json["last_delivery"].isNull());
+  EXPECT_TRUE(json["oldest_waiting_seconds"].isNull());
+
+  figures.last_check_outcome = "up to date";
+  ASSERT_TRUE(ReadMetricsText(MetricsText(figures), &state).ok());
+  EXPECT_EQ(state.check_result, "ok");
+  EXPECT_EQ(state.check_reason, "up to date");
+}
+
+TEST(SiteState, DeliveryFiguresAndUnknownsReadAsTheyAre) {
+  SiteState state;
+  ASSERT_TRUE(ReadMetricsText("# HELP x y\n"
+                              "networkproxy_events_total{result=\"delivered\"} 7\n"
+                              "networkproxy_events_total{result=\"reported\"} 99\n"
+                              "networkproxy_events_total{result=\"dropped\"} 4\n"
+                              "networkproxy_spool_dead_letters 2\n"
+                              "networkproxy_spool_oldest_event_timestamp_seconds 1796819400\n"
+                              "networkproxy_last_delivery_timestamp_seconds 1796819460\n"
+                              "networkproxy_something_new{a=\"b\"} 1.5e3\n",
+                              &state)
+                  .ok());
+  const Json::Value json = Parse(SiteStateJson(state, 1796819500));
+  EXPECT_EQ(json["events"]["delivered"], 7);
+  EXPECT_EQ(json["events"]["dropped"], 4);
+  EXPECT_EQ(json["dead_letters"], 2);
+  EXPECT_EQ(json["oldest_waiting_seconds"], 100);
+  EXPECT_EQ(json["last_delivery"], "2026-12-09T12:31:00Z");
+  EXPECT_TRUE(json["firmware_version"].isNull());
+  EXPECT_TRUE(json["last_firmware_check"]["time"].isNull());
+  EXPECT_EQ(ReadMetricsText("networkproxy_events_total{result=\"x} 1\n", &state).reason(),
+            "line 1: not a sample");
+}
+
+}  // namespace
