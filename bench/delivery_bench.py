@@ -48,7 +48,7 @@ from delay_proxy import DelayProxy  # noqa: E402
 from delivery_drivers import (BareCurl, BenchError, KeepAliveSink, cpu_ticks,  # noqa: E402
                               daemon_env, event_line, fill, memory, rate, spool_count,
                               start_daemon, wait_until)
-from probes import machine_description, percentile  # noqa: E402
+from probes import machine_description, percentile, rss_by_mapping  # noqa: E402
 from table import delivery_table  # noqa: E402
 from throwaway_ca import ThrowawayCa  # noqa: E402
 
@@ -135,6 +135,7 @@ class Run:
             proxy = DelayProxy(idle_sink.host, a.rtt_ms, port)
             out["live_idle"] = self.live(d, url, idle_sink, a.idle_rounds, IDLE_GAP_S)
             out["memory_end_kib"] = memory(d.proc.pid)
+            out["memory_by_mapping_kib"] = rss_by_mapping(d.proc.pid, top=10)
         finally:
             for thing in (d, proxy, idle_sink, sink):
                 if thing:
@@ -202,11 +203,15 @@ class Run:
             fill(d, spool, backlog, FILL_DEADLINE_S)
             cpu_before = cpu_ticks(d.proc.pid)
             sink = KeepAliveSink(port=port)  # the server is back
+            sink_before = cpu_ticks(sink.proc.pid)[0]
             out["drain"] = self.drain(d, spool, sink, backlog)
             cpu_after = cpu_ticks(d.proc.pid)
             out["cpu_ms"] = cpu_after[0] - cpu_before[0]
             out["children_cpu_ms"] = cpu_after[1] - cpu_before[1]
+            # The server's share: on two cores, it and the daemon take turns.
+            out["sink_cpu_ms"] = cpu_ticks(sink.proc.pid)[0] - sink_before
             out["memory_end_kib"] = memory(d.proc.pid)
+            out["memory_by_mapping_kib"] = rss_by_mapping(d.proc.pid, top=10)
             out["curl_after_per_s"] = self.curl_rate(self.curl_http, ref_url, ref_sink,
                                                      a.loopback_curl)
         finally:
@@ -216,10 +221,10 @@ class Run:
         out["load_end"] = os.getloadavg()
         n = out["drain"]["events"]
         self.log("%s: loopback drain %.1f/s (bare curl %.1f/s, %.1f/s); CPU %.3f ms an "
-                 "event (children %.3f ms); VmRSS %d KiB" % (
+                 "event (children %.3f ms, server %.3f ms); VmRSS %d KiB" % (
                      label, out["drain"]["per_s"], out["curl_before_per_s"],
                      out["curl_after_per_s"], out["cpu_ms"] / n, out["children_cpu_ms"] / n,
-                     out["memory_end_kib"]["VmRSS"]))
+                     out["sink_cpu_ms"] / n, out["memory_end_kib"]["VmRSS"]))
         return out
 
 

@@ -248,9 +248,10 @@ def delivery_table(r):
                        met("loopback", lambda p: p["drain"]["per_s"] >= 10 * mean_curl(p))])
         rows.append(["Daemon CPU per delivered event over that drain (utime + stime; "
                      "its curl children apart)"]
-                    + cells("loopback", lambda p: "%.3f ms (children %.3f ms)" % (
-                        p["cpu_ms"] / p["drain"]["events"],
-                        p["children_cpu_ms"] / p["drain"]["events"]))
+                    + cells("loopback", lambda p: "%.3f ms (children %.3f ms; the server "
+                            "%.3f ms)" % (p["cpu_ms"] / p["drain"]["events"],
+                                          p["children_cpu_ms"] / p["drain"]["events"],
+                                          p["sink_cpu_ms"] / p["drain"]["events"]))
                     + ["", "≤ 1 ms", met("loopback", lambda p: p["cpu_ms"] / p["drain"]["events"] <= 1)])
     for phase, when in (("loopback", "after the loopback drain (HTTP)"),
                         ("link", "after the link runs (HTTPS)")):
