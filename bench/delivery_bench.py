@@ -44,6 +44,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True
+import harness  # noqa: E402
 from delay_proxy import DelayProxy  # noqa: E402
 from delivery_drivers import (BareCurl, BenchError, KeepAliveSink, cpu_ticks,  # noqa: E402
                               daemon_env, event_line, fill, memory, rate, spool_count,
@@ -124,6 +125,7 @@ class Run:
             out["memory_start_kib"] = memory(d.proc.pid)
             backlog = self.seqs(a.link_events)
             fill(d, spool, backlog, FILL_DEADLINE_S)
+            logged = len(d.log_messages())
             proxy = DelayProxy(sink.host, a.rtt_ms, port)  # the link is back
             out["drain"] = self.drain(d, spool, sink, backlog)
             out["body"] = sink.bodies[backlog[0]].decode("latin-1")
@@ -136,6 +138,8 @@ class Run:
             out["live_idle"] = self.live(d, url, idle_sink, a.idle_rounds, IDLE_GAP_S)
             out["memory_end_kib"] = memory(d.proc.pid)
             out["memory_by_mapping_kib"] = rss_by_mapping(d.proc.pid, top=10)
+            # Failed tries once the link was back explain a slow sample.
+            out["errors_logged"] = [m for m in d.log_messages()[logged:] if "Error" in m]
         finally:
             for thing in (d, proxy, idle_sink, sink):
                 if thing:
@@ -177,7 +181,8 @@ class Run:
                 if kind == "daemon":
                     conns.add(conn)
         out = {kind: {"p50_ms": percentile(v, 50), "p95_ms": percentile(v, 95),
-                      "min_ms": min(v), "max_ms": max(v), "n": len(v)}
+                      "min_ms": min(v), "max_ms": max(v), "n": len(v),
+                      "samples_ms": [round(x, 1) for x in v]}
                for kind, v in samples.items()}
         out["daemon"]["connections"] = len(conns)
         return out
@@ -229,7 +234,6 @@ class Run:
 
 
 def _free_port():
-    import harness
     return harness.closed_port()
 
 
@@ -257,10 +261,11 @@ def main():
     p.add_argument("--quick", action="store_true", help="fewer events and rounds")
     p.add_argument("--rtt-ms", type=float, default=100.0)
     p.add_argument("--phases", default="link,loopback")
+    p.add_argument("--idle-rounds", type=int, help="live rounds after an idle close")
     p.add_argument("--json", help="write all figures to this file")
     a = p.parse_args()
     a.link_events, a.link_curl, a.live_rounds, a.idle_rounds = \
-        (30, 10, 15, 4) if a.quick else (100, 30, 60, 12)
+        (30, 10, 15, a.idle_rounds or 4) if a.quick else (100, 30, 60, a.idle_rounds or 12)
     a.loopback_events, a.loopback_curl = (1000, 50) if a.quick else (10000, 200)
 
     def terminate(*_):

@@ -123,7 +123,7 @@ class BareCurl:
                 "-H", "@" + self.header_file, "--proto", "=http,https"]
         if self.ca_file:
             argv += ["--cacert", self.ca_file]
-        body = '{"card": "04A2B3C4D5E6F7","door": "1","n": "%d"}' % seq
+        body = '{"card": "04A2B3C4D5E6F7","door": "f","n": "%d"}' % seq
         return argv + ["-d", body, "-w", "%{stderr}%{http_code}"]
 
     def run(self, url, seq):
