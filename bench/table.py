@@ -167,8 +167,103 @@ def table(r):
             "", "< 20 ms CPU", verdict(worst < 20 and s3["cpu_p99_ms"] < 20)))
     head = ("Figure", "Measured", "Reference (same run)", "Ratio / share",
             "Target", "Met")
+    return markdown(head, rows)
+
+
+def markdown(head, rows):
     lines = ["| " + " | ".join(head) + " |",
              "|" + "---|" * len(head)]
     for row in rows:
         lines.append("| " + " | ".join(row) + " |")
     return "\n".join(lines)
+
+
+def delivery_table(r):
+    """delivery_bench.py's results: one column per daemon build (today's
+    first), bare curl's figures from beside each, the target, and whether
+    the last build met it."""
+    labels = r["builds"]
+    last = labels[-1]
+    rtt = r["rtt_ms"]
+    rows = []
+
+    def cells(phase, text):
+        return [text(r[label][phase]) if phase in r[label] else "—" for label in labels]
+
+    def curl_cells(phase, text):
+        return "; ".join("%s: %s" % (label, text(r[label][phase]))
+                         for label in labels if phase in r[label])
+
+    def mean_curl(p):
+        return (p["curl_before_per_s"] + p["curl_after_per_s"]) / 2
+
+    def met(phase, ok):
+        return verdict(ok(r[last][phase])) if phase in r[last] else ""
+
+    if "link" in r[last]:
+        rows.append(["Backlog drain, %.0f ms round trip, HTTPS (%d events)"
+                     % (rtt, r[last]["link"]["drain"]["events"])]
+                    + cells("link", lambda p: "%.2f events/s (%d connection%s; in order, once: "
+                            "%s)" % (p["drain"]["per_s"], p["drain"]["connections"],
+                                     "" if p["drain"]["connections"] == 1 else "s",
+                                     "yes" if p["drain"]["in_order_once"] else "**no**"))
+                    + [curl_cells("link", lambda p: "%.2f/s before, %.2f/s after"
+                                  % (p["curl_before_per_s"], p["curl_after_per_s"])),
+                       "≥ 8/s (limit %.0f/s)" % (1000.0 / rtt),
+                       met("link", lambda p: p["drain"]["per_s"] >= 8)])
+        rows.append(["Live event, %.0f ms round trip, HTTPS: LF written → request at "
+                     "server, p50 / p95 (%d events)" % (rtt, r[last]["link"]["live"]["daemon"]["n"])]
+                    + cells("link", lambda p: "%s / %s (%d connection%s)" % (
+                        fmt_ms(p["live"]["daemon"]["p50_ms"], 0),
+                        fmt_ms(p["live"]["daemon"]["p95_ms"], 0),
+                        p["live"]["daemon"]["connections"],
+                        "" if p["live"]["daemon"]["connections"] == 1 else "s"))
+                    + [curl_cells("link", lambda p: "%s / %s" % (
+                        fmt_ms(p["live"]["curl"]["p50_ms"], 0),
+                        fmt_ms(p["live"]["curl"]["p95_ms"], 0))),
+                       "p50 ≤ %.0f ms" % rtt,
+                       met("link", lambda p: p["live"]["daemon"]["p50_ms"] <= rtt)])
+        rows.append(["Live event as above, the server closing connections idle for "
+                     "2 s, events 2.5–3.5 s apart, p50 / p95 (%d events)"
+                     % r[last]["link"]["live_idle"]["daemon"]["n"]]
+                    + cells("link", lambda p: "%s / %s (%d connections)" % (
+                        fmt_ms(p["live_idle"]["daemon"]["p50_ms"], 0),
+                        fmt_ms(p["live_idle"]["daemon"]["p95_ms"], 0),
+                        p["live_idle"]["daemon"]["connections"]))
+                    + [curl_cells("link", lambda p: "%s / %s" % (
+                        fmt_ms(p["live_idle"]["curl"]["p50_ms"], 0),
+                        fmt_ms(p["live_idle"]["curl"]["p95_ms"], 0))),
+                       "(no target)", ""])
+    if "loopback" in r[last]:
+        rows.append(["Backlog drain, plain loopback, HTTP (%d events)"
+                     % r[last]["loopback"]["drain"]["events"]]
+                    + cells("loopback", lambda p: "%.1f events/s = %.1f × bare curl "
+                            "(%d connection%s)" % (
+                                p["drain"]["per_s"], p["drain"]["per_s"] / mean_curl(p),
+                                p["drain"]["connections"],
+                                "" if p["drain"]["connections"] == 1 else "s"))
+                    + [curl_cells("loopback", lambda p: "%.1f/s before, %.1f/s after"
+                                  % (p["curl_before_per_s"], p["curl_after_per_s"])),
+                       "≥ 10 × bare curl",
+                       met("loopback", lambda p: p["drain"]["per_s"] >= 10 * mean_curl(p))])
+        rows.append(["Daemon CPU per delivered event over that drain (utime + stime; "
+                     "its curl children apart)"]
+                    + cells("loopback", lambda p: "%.3f ms (children %.3f ms; the server "
+                            "%.3f ms)" % (p["cpu_ms"] / p["drain"]["events"],
+                                          p["children_cpu_ms"] / p["drain"]["events"],
+                                          p["sink_cpu_ms"] / p["drain"]["events"]))
+                    + ["", "≤ 1 ms", met("loopback", lambda p: p["cpu_ms"] / p["drain"]["events"] <= 1)])
+    for phase, when in (("loopback", "after the loopback drain (HTTP)"),
+                        ("link", "after the link runs (HTTPS)")):
+        if phase not in r[last]:
+            continue
+        base = r[labels[0]][phase]["memory_end_kib"]["VmRSS"]
+        rows.append(["Daemon resident memory %s: VmRSS (RssAnon); after start-up" % when]
+                    + cells(phase, lambda p: "%.2f MiB (%.2f MiB); %.2f MiB" % (
+                        mib(p["memory_end_kib"]["VmRSS"]), mib(p["memory_end_kib"]["RssAnon"]),
+                        mib(p["memory_start_kib"]["VmRSS"])))
+                    + ["", "within 2 MiB of today's",
+                       met(phase, lambda p: p["memory_end_kib"]["VmRSS"] - base <= 2048)
+                       if len(labels) > 1 else "(no baseline)"])
+    head = ["Figure"] + labels + ["Bare curl, same run", "Target", "Met (%s)" % last]
+    return markdown(head, rows)
