@@ -179,32 +179,6 @@ Status CheckRegionName(const std::string& region) {
   return Status::Ok();
 }
 
-SpoolBound ParseSpoolMaxEvents(const std::string& text) {
-  SpoolBound bound;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (text.empty() || !Digit(text[0]) || errno != 0 || *end != '\0' || value == 0) {
-    bound.status = Status::Error("not a positive whole number: " + text);
-  } else {
-    bound.events = static_cast<std::size_t>(value);
-  }
-  return bound;
-}
-
-KeepDays ParseLogKeepDays(const std::string& text) {
-  KeepDays keep;
-  char* end = nullptr;
-  errno = 0;
-  const long days = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || !Digit(text[0]) || errno != 0 || *end != '\0' || days > 100000) {
-    keep.status = Status::Error("not a number of days (0 to 100000): " + text);
-  } else {
-    keep.days = static_cast<int>(days);
-  }
-  return keep;
-}
-
 std::vector<SettingReport> FatalSettingProblems(const SiteSettings& settings) {
   std::vector<SettingReport> problems;
   if (!settings.report_url.empty()) {

@@ -52,16 +52,5 @@ Status CheckSpoolFile(const std::string& path);       // folder writable, file s
 Status CheckWritableFolderOf(const std::string& path);
 Status CheckSerialDevice(const std::string& path);
 
-// Whole-number settings, parsed the one way the daemon and check share.
-struct SpoolBound {
-  Status status;
-  std::size_t events = 0;
-};
-SpoolBound ParseSpoolMaxEvents(const std::string& text);  // a positive whole number
-struct KeepDays {
-  Status status;
-  int days = 0;
-};
-KeepDays ParseLogKeepDays(const std::string& text);  // 0 .. 100000
 
 #endif  // NETWORKPROXY_SETTINGCHECKS_H_

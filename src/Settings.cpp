@@ -7,7 +7,7 @@
 
 #include "EventLog.h"
 #include "LogRetention.h"
-#include "SettingChecks.h"
+#include "SiteSettings.h"
 
 char usb_serial_port[PATH_MAX];
 char firmware_file_path[PATH_MAX];

@@ -1,6 +1,7 @@
 #include "SiteSettings.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 
 #include "SmallFile.h"
@@ -148,4 +149,30 @@ std::string EffectiveReportUrl(const SiteSettings& settings) {
   const std::string host =
       settings.report_host.empty() ? NETWORKPROXY_REPORT_HOST_DEFAULT : settings.report_host;
   return "http://" + host + "/ping.json";
+}
+
+SpoolBound ParseSpoolMaxEvents(const std::string& text) {
+  SpoolBound bound;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || errno != 0 || *end != '\0' || value == 0) {
+    bound.status = Status::Error("not a positive whole number: " + text);
+  } else {
+    bound.events = static_cast<std::size_t>(value);
+  }
+  return bound;
+}
+
+KeepDays ParseLogKeepDays(const std::string& text) {
+  KeepDays keep;
+  char* end = nullptr;
+  errno = 0;
+  const long days = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || errno != 0 || *end != '\0' || days > 100000) {
+    keep.status = Status::Error("not a number of days (0 to 100000): " + text);
+  } else {
+    keep.days = static_cast<int>(days);
+  }
+  return keep;
 }

@@ -88,4 +88,16 @@ const std::string& S3Endpoint(const SiteSettings& settings);
 // "http://<report host>/ping.json" with the host set or compiled in.
 std::string EffectiveReportUrl(const SiteSettings& settings);
 
+// Whole-number settings, parsed the one way the daemon and check share.
+struct SpoolBound {
+  Status status;
+  std::size_t events = 0;
+};
+SpoolBound ParseSpoolMaxEvents(const std::string& text);  // a positive whole number
+struct KeepDays {
+  Status status;
+  int days = 0;
+};
+KeepDays ParseLogKeepDays(const std::string& text);  // 0 .. 100000
+
 #endif  // NETWORKPROXY_SITESETTINGS_H_
