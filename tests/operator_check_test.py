@@ -14,7 +14,7 @@ import unittest
 import harness
 from workdir import remove_folder, temp_folder
 
-CTL = os.path.join(os.path.dirname(harness.BIN), "networkproxyctl")
+CTL = harness.CTL
 TOKEN_OVER_HTTP = ("NETWORKPROXY_REPORT_TOKEN_FILE - refused: the report URL is not "
                    "https://, so the token would cross the network in clear")
 

@@ -19,7 +19,7 @@ from processes import poll
 from report_server import ReportServer
 from spool_support import key, payload, send_events, spool_env, wait_for_event
 
-CTL = os.path.join(os.path.dirname(harness.BIN), "networkproxyctl")
+CTL = harness.CTL
 BURST = 40  # events the daemon sends while the operator resends
 
 

@@ -13,7 +13,7 @@ from workdir import remove_folder, temp_folder
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIGN_FIRMWARE = os.path.join(HERE, os.pardir, "tools", "sign-firmware")
-CTL = os.path.join(os.path.dirname(os.path.abspath(harness.BIN)), "networkproxyctl")
+CTL = harness.CTL
 IMAGE = b":10000000\r\n\x00\xffimage 1.0.9\n" * 50
 OLD_IMAGE = b":00000001FF\r\nrelease 1.0.3\n"
 

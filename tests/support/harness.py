@@ -28,6 +28,10 @@ from processes import stop_process
 from workdir import remove_folder, temp_folder
 
 BIN = os.environ.get("NETWORKPROXY_BIN", "networkproxy")
+# The operator's tool: beside the daemon, unless the build names another
+# program to run (a cross build runs it under an emulator).
+CTL = os.environ.get("NETWORKPROXY_CTL") or os.path.join(
+    os.path.dirname(os.path.abspath(BIN)), "networkproxyctl")
 
 
 def closed_port():
