@@ -26,11 +26,6 @@ namespace {
 const char kEndpoint[] = "http://127.0.0.1:1";
 }
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  setenv("AWS_ENDPOINT_URL_S3", kEndpoint, 1);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const char* bytes = reinterpret_cast<const char*>(data);
   const void* mark = std::memchr(bytes, 0xFF, size);
@@ -77,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(std::memchr(key, '\0', sizeof key) != nullptr);
   FUZZ_CHECK(expected_key == key);
 
-  const std::string url = S3Client("ap-southeast-2").ObjectUrl("networkproxy-firmware", key);
+  const std::string url = S3Client("ap-southeast-2", S3Credentials(), kEndpoint).ObjectUrl("networkproxy-firmware", key);
   const std::string prefix = std::string(kEndpoint) + "/networkproxy-firmware/";
   FUZZ_CHECK(url.compare(0, prefix.size(), prefix) == 0);
   for (std::size_t i = prefix.size(); i < url.size(); ++i) {
