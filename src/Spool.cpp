@@ -31,10 +31,6 @@ constexpr const char* kOldestTime =
 constexpr const char* kCounts = "SELECT count(*) - count(dead_ms), count(dead_ms) FROM events";
 constexpr const char* kDataVersion = "PRAGMA data_version";
 
-// Page cache of the connection: the spool reads from one end and writes at
-// the other, so a large cache buys nothing and would grow with the backlog.
-constexpr const char* kCacheSize = "PRAGMA cache_size = -256";  // KiB
-
 }  // namespace
 
 Spool::Spool(const std::string& path, std::size_t max_events, std::size_t max_dead)
@@ -83,19 +79,8 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kSpoolBusyTimeoutMs);
 
-  std::string mode;
-  rc = SpoolExec(db_, "PRAGMA journal_mode = WAL", &mode);
-  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
-  if (mode != "wal") return fail(SQLITE_CANTOPEN, "cannot use a write-ahead log (" + mode + ")");
-  if ((rc = SpoolExec(db_, "PRAGMA synchronous = FULL")) != SQLITE_OK ||
-      (rc = SpoolExec(db_, kCacheSize)) != SQLITE_OK) {
-    return fail(rc, SpoolReason(db_, rc));
-  }
-
-  std::string check;
-  rc = SpoolExec(db_, "PRAGMA quick_check", &check);
-  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
-  if (check != "ok") return fail(SQLITE_CORRUPT, "integrity check: " + check);
+  std::string why;
+  if ((rc = TuneSpoolConnection(db_, &why)) != SQLITE_OK) return fail(rc, why);
 
   // A database whose "events" table has other columns is somebody else's;
   // a spool from before dead letters gains their column, its events kept.

@@ -27,6 +27,10 @@ constexpr const char* kDeadIndex =
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+// Page cache of the connection: the spool reads from one end and writes at
+// the other, so a large cache buys nothing and would grow with the backlog.
+constexpr const char* kCacheSize = "PRAGMA cache_size = -256";  // KiB
+
 }  // namespace
 
 SpoolLayout ReadSpoolLayout(sqlite3* db, int* rc) {
@@ -125,4 +129,26 @@ std::string SpoolColumnText(sqlite3_stmt* statement, int column) {
   const void* data = sqlite3_column_blob(statement, column);
   const int size = sqlite3_column_bytes(statement, column);
   return data != nullptr ? std::string(static_cast<const char*>(data), size) : std::string();
+}
+
+int TuneSpoolConnection(sqlite3* db, std::string* why) {
+  std::string mode;
+  int rc = SpoolExec(db, "PRAGMA journal_mode = WAL", &mode);
+  if (rc == SQLITE_OK && mode != "wal") {
+    *why = "cannot use a write-ahead log (" + mode + ")";
+    return SQLITE_CANTOPEN;
+  }
+  if (rc == SQLITE_OK) rc = SpoolExec(db, "PRAGMA synchronous = FULL");
+  if (rc == SQLITE_OK) rc = SpoolExec(db, kCacheSize);
+  std::string check;
+  if (rc == SQLITE_OK) rc = SpoolExec(db, "PRAGMA quick_check", &check);
+  if (rc != SQLITE_OK) {
+    *why = SpoolReason(db, rc);
+    return rc;
+  }
+  if (check != "ok") {
+    *why = "integrity check: " + check;
+    return SQLITE_CORRUPT;
+  }
+  return SQLITE_OK;
 }

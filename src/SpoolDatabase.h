@@ -37,6 +37,12 @@ SpoolLayout ReadSpoolLayout(sqlite3* db, int* rc);
 // dead letters' index. Returns an SQLite code.
 int PrepareSpoolLayout(sqlite3* db, SpoolLayout layout);
 
+// Puts the daemon's read-write connection in the spool's modes (write-ahead
+// log, synchronous=FULL, a small page cache) and checks the file is sound.
+// Returns an SQLite code (SQLITE_CORRUPT for a failed check); `why` receives
+// the reason when it is not SQLITE_OK.
+int TuneSpoolConnection(sqlite3* db, std::string* why);
+
 // Runs `sql`; the first column of its first row, if any, goes to `first`.
 // Returns an SQLite code (SQLITE_OK when it ran to its end).
 int SpoolExec(sqlite3* db, const char* sql, std::string* first = nullptr);
