@@ -64,6 +64,18 @@ class ReleaseToolsTest(unittest.TestCase):
         self.assertEqual(run(SIGN, self.private, self.image).returncode, 2)
         self.assertNotEqual(run(SIGN, self.private, self.image, "2.0/../x").returncode, 0)
 
+    def test_version_that_is_not_a_release_number_gets_no_signature(self):
+        # Each would be refused by every gateway; "v1.0.0" would once have
+        # sorted above 9.9.9.
+        for version in ("1.0.9a", "v1.0.0", "1.0.9+b1", "1..0", "1.0-"):
+            with self.subTest(version=version):
+                r = run(SIGN, self.private, self.image, version)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn(("sign-firmware: %s is not a release number" % version).encode(),
+                              r.stderr)
+                self.assertFalse(os.path.exists(self.image + ".sig"))
+        self.assertEqual(run(SIGN, self.private, self.image, "2.0-rc.1").returncode, 0)
+
     def test_existing_key_is_never_overwritten(self):
         with open(self.private, "rb") as f:
             before = f.read()

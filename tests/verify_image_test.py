@@ -74,13 +74,35 @@ class VerifyImageTest(unittest.TestCase):
                         "new.hex.sig", "new.hex")[:2],
             (1, "cannot use key gone.pem: No such file or directory\n"))
 
+    def test_release_below_the_floor_or_no_release_number_is_refused(self):
+        verified = "verified 1.0.9 %d bytes sha256 %s\n" % (
+            len(IMAGE), hashlib.sha256(IMAGE).hexdigest())
+        cases = [
+            # (image, version, floor or None, status, line)
+            ("new.hex", "1.0.9", "1.0.9", 0, verified),
+            ("new.hex", "1.0.9", "1.0.9-rc.1", 0, verified),
+            ("new.hex", "1.0.9", "1.0.10", 1, "refused: 1.0.9 is older than 1.0.10\n"),
+            # A genuinely signed older release, after a newer one was flashed.
+            ("old.hex", "1.0.3", "1.0.9", 1, "refused: 1.0.3 is older than 1.0.9\n"),
+            ("new.hex", "1.0.9a", None, 1, "refused: 1.0.9a is not a release number\n"),
+            ("new.hex", "v1.0.0", "0.1", 1, "refused: v1.0.0 is not a release number\n"),
+        ]
+        for image, version, floor, status, line in cases:
+            with self.subTest(image=image, version=version, floor=floor):
+                extra = ["--not-older-than", floor] if floor else []
+                self.assertEqual(self.verify("--key", self.key, "--version", version,
+                                             "--signature", image + ".sig", *extra,
+                                             image)[:2], (status, line))
+
     def test_usage_errors_exit_2(self):
         for args in (["--key", "k", "--signature", "s", "i"],      # no version
                      ["--key", "k", "--version", "1.0.9", "--signature", "s"],
                      ["--key", "k", "--version", "1.0.9", "--signature", "s", "i", "j"],
                      ["--key", "k", "--key", "k", "--version", "1", "--signature", "s", "i"],
                      ["--force", "--key", "k", "--version", "1", "--signature", "s", "i"],
-                     ["--key", "k", "--version", "1.0.9\nsize 1", "--signature", "s", "i"]):
+                     ["--key", "k", "--version", "1.0.9\nsize 1", "--signature", "s", "i"],
+                     ["--key", "k", "--version", "1.0.9", "--signature", "s",
+                      "--not-older-than", "v1", "i"]):
             with self.subTest(args=args):
                 status, out, err = self.verify(*args)
                 self.assertEqual((status, out), (2, ""))

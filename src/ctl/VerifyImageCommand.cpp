@@ -2,11 +2,13 @@
 // daemon does, for the update script that runs as root and must not take the
 // service user's word for what it is about to flash.
 //
-//   networkproxyctl verify-image --key PEM --version V --signature SIG IMAGE
+//   networkproxyctl verify-image --key PEM --version V --signature SIG
+//                                [--not-older-than F] IMAGE
 //
-// Exit 0 and "verified <v> <n> bytes sha256 <hex>" when SIG is a valid
-// signature of the firmware statement for V and IMAGE; 1 and one line with the
-// reason otherwise; 2 for a usage error. IMAGE and SIG are opened without
+// Exit 0 and "verified <v> <n> bytes sha256 <hex>" when V is a release number
+// no older than F (the script's own floor: the last release it flashed) and
+// SIG is a valid signature of the firmware statement for V and IMAGE; 1 and
+// one line with the reason otherwise; 2 for a usage error. IMAGE and SIG are opened without
 // following a symbolic link: in a folder another user can write, a link could
 // point root at any file.
 #include <fcntl.h>
@@ -23,11 +25,13 @@
 #include "FirmwareSignature.h"
 #include "FirmwareStatement.h"
 #include "Status.h"
+#include "VersionOrder.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: networkproxyctl verify-image --key PEM --version V --signature SIG IMAGE\n";
+    "usage: networkproxyctl verify-image --key PEM --version V --signature SIG "
+    "[--not-older-than F] IMAGE\n";
 
 // A signature file is one short line at most, as in the bucket.
 constexpr std::size_t kMaxSignatureFileBytes = 1024;
@@ -36,10 +40,12 @@ struct Arguments {
   const char* key = nullptr;
   const char* version = nullptr;
   const char* signature = nullptr;
+  const char* not_older_than = nullptr;  // optional
   const char* image = nullptr;
 };
 
-// False for anything but the four values, each given once.
+// False for anything but the four values and the optional floor, each
+// given once.
 bool ParseArguments(int argc, char** argv, Arguments* out) {
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
@@ -50,6 +56,8 @@ bool ParseArguments(int argc, char** argv, Arguments* out) {
       slot = &out->version;
     } else if (std::strcmp(word, "--signature") == 0) {
       slot = &out->signature;
+    } else if (std::strcmp(word, "--not-older-than") == 0) {
+      slot = &out->not_older_than;
     } else if (word[0] == '-' && word[1] != '\0') {
       return false;
     } else if (out->image == nullptr) {
@@ -124,6 +132,22 @@ int RunVerifyImage(int argc, char** argv) {
   if (!IsUsableVersion(args.version) || std::strlen(args.version) > 31) {
     std::fprintf(stderr, "networkproxyctl verify-image: not a firmware version\n%s", kUsage);
     return kCtlUsage;
+  }
+  // A floor that is no release number cannot order anything: a broken
+  // caller, not an image to refuse.
+  if (args.not_older_than != nullptr && !IsReleaseNumber(args.not_older_than)) {
+    std::fprintf(stderr,
+                 "networkproxyctl verify-image: --not-older-than %s is not a release number\n%s",
+                 args.not_older_than, kUsage);
+    return kCtlUsage;
+  }
+  // Refused before anything is read: a version with no place in the release
+  // order could pass any floor.
+  if (!IsReleaseNumber(args.version)) {
+    return Fail(std::string("refused: ") + args.version + " is not a release number");
+  }
+  if (args.not_older_than != nullptr && CompareVersions(args.version, args.not_older_than) < 0) {
+    return Fail(std::string("refused: ") + args.version + " is older than " + args.not_older_than);
   }
   const FirmwarePublicKey key = FirmwarePublicKey::FromFile(args.key);
   if (!key.usable()) return Fail(std::string("cannot use key ") + args.key + ": " + key.Problem());

@@ -13,7 +13,9 @@ const CtlCommandEntry kCommands[] = {
     {"check", kCheckUsage, RunCheck},
     {"status", kStatusUsage, RunStatus},
     {"spool", kSpoolUsage, RunSpool},
-    {"verify-image", "verify-image --key PEM --version V --signature SIG IMAGE", RunVerifyImage},
+    {"verify-image",
+     "verify-image --key PEM --version V --signature SIG [--not-older-than F] IMAGE",
+     RunVerifyImage},
 };
 
 void PrintUsage(std::FILE* out) {
