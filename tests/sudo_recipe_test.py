@@ -17,10 +17,10 @@ import unittest
 import uuid
 
 import harness
+from update_script import configured_sample
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECIPE = os.path.join(HERE, os.pardir, "packaging", "sudoers.networkproxy")
-SAMPLE = os.path.join(HERE, os.pardir, "packaging", "fw-update.sh.sample")
 SIGN_FIRMWARE = os.path.join(HERE, os.pardir, "tools", "sign-firmware")
 CTL = harness.CTL
 PINNED = "/etc/networkproxy"
@@ -173,16 +173,12 @@ class SudoRecipeTest(unittest.TestCase):
         flasher = os.path.join(self.top, "flasher")
         _write(flasher, b'#!/bin/sh\ncp -- "$1" %s\n' % flashed.encode(), 0o755)
         defaults = os.path.join(self.top, "default-networkproxy")
-        _write(defaults, ('NETWORKPROXY_ARGS="-f %s"\nNETWORKPROXY_FIRMWARE_PUBLIC_KEY=%s\n'
-                          % (IMAGE, os.path.join(keys, "firmware-public.pem"))).encode())
-        with open(SAMPLE) as f:
-            script = f.read()
-        for name, value in (("DEFAULTS", defaults), ("WORKDIR", self.workdir),
-                            ("CTL", CTL), ("SERVICE", ""), ("FLASH", flasher),
-                            ("ECHO", "yes")):
-            start = script.index("\n%s=" % name) + 1
-            end = script.index("\n", start)
-            script = script[:start] + "%s=%s" % (name, value) + script[end:]
+        _write(defaults, ('NETWORKPROXY_ARGS="-f %s"\n' % IMAGE).encode())
+        script = configured_sample({
+            "DEFAULTS": defaults, "WORKDIR": self.workdir, "CTL": CTL, "SERVICE": "",
+            "FLASH": flasher, "ECHO": "yes",
+            "KEY": os.path.join(keys, "firmware-public.pem"),
+            "STATEDIR": os.path.join(self.top, "update-state")})
         _write(self.script, script.encode(), 0o755)
 
         record = b"1.0.9\n%d\n" % int(time.time())
