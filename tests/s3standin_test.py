@@ -6,6 +6,7 @@ tests/s3client_test.cpp."""
 
 import base64
 import hashlib
+import http.client
 import os
 import time
 import unittest
@@ -172,6 +173,60 @@ class StandinTest(unittest.TestCase):
         status, _, body = self.signed_get("/%s/big" % BUCKET)
         self.assertEqual((status, body), (200, b"z" * 4096))
         self.assertGreaterEqual(time.monotonic() - start, 0.7)
+
+    def test_range_and_if_match_are_answered_as_s3_does(self):
+        data = bytes(range(256)) * 4
+        self.s3.put("Version_1.0.9.hex", data)
+        etag = '"%s"' % hashlib.md5(data).hexdigest()
+        cases = [
+            # (headers, status, body or error code, Content-Range)
+            ({}, 200, data, None),
+            ({"Range": "bytes=1000-"}, 206, data[1000:], "bytes 1000-1023/1024"),
+            ({"Range": "bytes=1000-", "If-Match": etag}, 206, data[1000:],
+             "bytes 1000-1023/1024"),
+            ({"Range": "bytes=2-4"}, 206, data[2:5], "bytes 2-4/1024"),
+            ({"Range": "bytes=-4"}, 206, data[-4:], "bytes 1020-1023/1024"),
+            ({"If-Match": etag}, 200, data, None),
+            # The object changed since the first part came.
+            ({"Range": "bytes=1000-", "If-Match": '"0123456789abcdef0123456789abcdef"'},
+             412, b"<Code>PreconditionFailed</Code>", None),
+            ({"Range": "bytes=1024-"}, 416, b"<Code>InvalidRange</Code>", None),
+            ({"Range": "bytes=5-2"}, 200, data, None),   # ignored, as by S3
+            ({"Range": "lines=1-"}, 200, data, None),
+        ]
+        for headers, status, body, content_range in cases:
+            with self.subTest(headers=headers):
+                got_status, got_headers, got_body = self.signed_get(
+                    "/%s/Version_1.0.9.hex" % BUCKET,
+                    headers=dict(headers, **{"x-amz-checksum-mode": "ENABLED"}))
+                self.assertEqual(got_status, status, got_body)
+                if status in (200, 206):
+                    self.assertEqual(got_body, body)
+                    self.assertEqual(got_headers["ETag"], etag)
+                    self.assertEqual(got_headers["Content-Length"], str(len(body)))
+                else:
+                    self.assertIn(body, got_body)
+                self.assertEqual(got_headers.get("Content-Range"), content_range)
+                # A part has no full-object checksum to check it against.
+                self.assertEqual("x-amz-checksum-sha256" in got_headers, status == 200)
+
+    def test_download_cut_after_n_bytes_resumes_to_the_whole(self):
+        data = bytes(range(256)) * 16
+        self.s3.put("Version_1.0.9.hex", data)
+        self.s3.set_faults({"Version_1.0.9.hex": {"mode": "short", "bytes": 1000,
+                                                  "times": 1}})
+        path = "/%s/Version_1.0.9.hex" % BUCKET
+        with self.assertRaises(http.client.IncompleteRead) as cm:
+            self.signed_get(path)
+        first = cm.exception.partial
+        self.assertEqual(first, data[:1000])
+        status, headers, rest = self.signed_get(path, headers={
+            "Range": "bytes=%d-" % len(first),
+            "If-Match": '"%s"' % hashlib.md5(data).hexdigest()})
+        self.assertEqual((status, headers["Content-Range"]),
+                         (206, "bytes 1000-%d/%d" % (len(data) - 1, len(data))))
+        self.assertEqual(first + rest, data)
+        self.assertEqual([r[2] for r in self.s3.requests()], [200, 206])
 
 
 if __name__ == "__main__":
