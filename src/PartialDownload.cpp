@@ -1,0 +1,178 @@
+#include "PartialDownload.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+
+#include "SmallFile.h"
+#include "WriteAll.h"
+
+namespace {
+
+constexpr mode_t kPartMode = 0640;
+constexpr std::size_t kMaxEtagBytes = 128;
+// An ETag line, a size line and their line ends.
+constexpr std::size_t kMaxRecordBytes = kMaxEtagBytes + 32;
+
+// A decimal number that fits in 64 bits, nothing else.
+bool ParseCount(const std::string& text, std::uint64_t* out) {
+  if (text.empty() || text.size() > 20) return false;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *out = value;
+  return true;
+}
+
+Status Removed(const std::string& path) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return Status::Ok();
+  return Status::FromErrno(errno, path);
+}
+
+// Writes `data` to `path` opened with `flags` (never through a symbolic
+// link), leaving it mode 0640 whatever the umask.
+Status WriteFile(const std::string& path, int flags, const std::string& data) {
+  const int fd = open(path.c_str(), flags | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, kPartMode);
+  if (fd < 0) return Status::FromErrno(errno, path);
+  Status status;
+  if (fchmod(fd, kPartMode) != 0 || !WriteAll(fd, data.data(), data.size())) {
+    status = Status::FromErrno(errno, path);
+  }
+  if (close(fd) != 0 && status.ok()) status = Status::FromErrno(errno, path);
+  return status;
+}
+
+struct Range {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  std::uint64_t total = 0;
+};
+
+// "bytes <first>-<last>/<total>" with first <= last < total.
+bool ParseContentRange(const std::string& value, Range* out) {
+  const std::string prefix = "bytes ";
+  if (value.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::size_t dash = value.find('-', prefix.size());
+  const std::size_t slash = value.find('/', prefix.size());
+  if (dash == std::string::npos || slash == std::string::npos || slash < dash) return false;
+  return ParseCount(value.substr(prefix.size(), dash - prefix.size()), &out->first) &&
+         ParseCount(value.substr(dash + 1, slash - dash - 1), &out->last) &&
+         ParseCount(value.substr(slash + 1), &out->total) && out->first <= out->last &&
+         out->last < out->total;
+}
+
+}  // namespace
+
+std::string PartPath(const std::string& image_path) { return image_path + ".part"; }
+
+std::string PartRecordPath(const std::string& image_path) { return image_path + ".part.etag"; }
+
+bool IsUsableEtag(const std::string& etag) {
+  if (etag.empty() || etag.size() > kMaxEtagBytes) return false;
+  for (char c : etag) {
+    if (c <= ' ' || c > '~') return false;
+  }
+  return true;
+}
+
+HeldPartResult LoadPart(const std::string& image_path) {
+  HeldPartResult out;
+  const std::string record_path = PartRecordPath(image_path);
+  std::string record;
+  const int error = ReadSmallFile(record_path.c_str(), kMaxRecordBytes, record);
+  if (error == ENOENT) return out;
+  if (error != 0) {
+    out.status = Status::FromErrno(error, record_path);
+    return out;
+  }
+  const std::size_t first_end = record.find('\n');
+  HeldPart part;
+  if (first_end == std::string::npos || record.back() != '\n' ||
+      !IsUsableEtag(record.substr(0, first_end)) ||
+      !ParseCount(record.substr(first_end + 1, record.size() - first_end - 2), &part.total)) {
+    out.status = Status::Error(record_path + ": not an ETag and a size");
+    return out;
+  }
+  part.etag = record.substr(0, first_end);
+
+  const std::string part_path = PartPath(image_path);
+  struct stat info {};
+  if (lstat(part_path.c_str(), &info) != 0) {
+    if (errno != ENOENT) out.status = Status::FromErrno(errno, part_path);
+    return out;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    out.status = Status::Error(part_path + ": not a regular file");
+    return out;
+  }
+  part.size = static_cast<std::uint64_t>(info.st_size);
+  if (part.size > part.total) {
+    out.status = Status::Error(part_path + ": longer than the object");
+    return out;
+  }
+  out.part = part;
+  return out;
+}
+
+Status StartPart(const std::string& image_path, const std::string& etag, std::uint64_t total,
+                 const std::string& data) {
+  if (!IsUsableEtag(etag)) return Status::Error("ETag not usable in a request");
+  if (data.size() > total) return Status::Error("more bytes than the object has");
+  // The old record goes first: from here until the new one is in place,
+  // the part describes no object.
+  Status status = Removed(PartRecordPath(image_path));
+  if (status.ok()) status = WriteFile(PartPath(image_path), O_CREAT | O_TRUNC, data);
+  if (!status.ok()) return status;
+  const std::string record_path = PartRecordPath(image_path);
+  const std::string temp_path = record_path + ".tmp";
+  status = WriteFile(temp_path, O_CREAT | O_TRUNC, etag + "\n" + std::to_string(total) + "\n");
+  if (status.ok() && rename(temp_path.c_str(), record_path.c_str()) != 0) {
+    status = Status::FromErrno(errno, record_path);
+  }
+  if (!status.ok()) unlink(temp_path.c_str());
+  return status;
+}
+
+Status AppendPart(const std::string& image_path, const std::string& data) {
+  // No O_CREAT: bytes from the middle of an object never start a part.
+  return WriteFile(PartPath(image_path), O_APPEND, data);
+}
+
+Status ReadPart(const std::string& image_path, const HeldPart& part, std::string* data) {
+  const std::string part_path = PartPath(image_path);
+  const int error = ReadSmallFile(part_path.c_str(), part.size, *data);
+  if (error == EFBIG) return Status::Error(part_path + ": longer than recorded");
+  if (error != 0) return Status::FromErrno(error, part_path);
+  if (data->size() != part.size) return Status::Error(part_path + ": shorter than recorded");
+  return Status::Ok();
+}
+
+Status DiscardPart(const std::string& image_path) {
+  const Status record = Removed(PartRecordPath(image_path));
+  if (!record.ok()) return record;
+  return Removed(PartPath(image_path));
+}
+
+std::string RangeHeader(const HeldPart& part) {
+  return "Range: bytes=" + std::to_string(part.size) + "-";
+}
+
+std::string IfMatchHeader(const HeldPart& part) { return "If-Match: " + part.etag; }
+
+ResumeAnswer DecideResume(long http_status, const std::string& content_range,
+                          const HeldPart& part) {
+  Range range;
+  if (http_status == 206 && ParseContentRange(content_range, &range) &&
+      range.first == part.size && range.total == part.total && range.last + 1 == range.total) {
+    return ResumeAnswer::kAppend;
+  }
+  return ResumeAnswer::kStartOver;
+}
