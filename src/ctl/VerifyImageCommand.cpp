@@ -8,9 +8,9 @@
 // Exit 0 and "verified <v> <n> bytes sha256 <hex>" when V is a release number
 // no older than F (the script's own floor: the last release it flashed) and
 // SIG is a valid signature of the firmware statement for V and IMAGE; 1 and
-// one line with the reason otherwise; 2 for a usage error. IMAGE and SIG are opened without
-// following a symbolic link: in a folder another user can write, a link could
-// point root at any file.
+// one line with the reason otherwise; 2 for a usage error. IMAGE and SIG are
+// opened without following a symbolic link: in a folder another user can
+// write, a link could point root at any file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
