@@ -78,6 +78,12 @@ install(FILES
     ${NETWORKPROXY_PACKAGING_DIR}/copyright
     ${NETWORKPROXY_CHANGELOG_GZ}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# What the fleet's Prometheus and dashboard tool load (README, "Watching a
+# fleet"); shipped with every site so the matching version is at hand.
+install(FILES ${PROJECT_SOURCE_DIR}/monitoring/networkproxy-alerts.yml
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/networkproxy/prometheus)
+install(FILES ${PROJECT_SOURCE_DIR}/monitoring/networkproxy-fleet.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/networkproxy/grafana)
 # Always /etc, whatever the prefix: systemd reads the file from there.
 install(FILES ${NETWORKPROXY_PACKAGING_DIR}/networkproxy.default
   DESTINATION /etc/default

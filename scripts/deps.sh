@@ -5,7 +5,28 @@ NETWORKPROXY_PACKAGES=(
   libcurl4-openssl-dev libjsoncpp-dev libssl-dev libsystemd-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev
   curl openssl python3 python3-botocore python3-prometheus-client util-linux hostname sudo
+  prometheus prometheus-node-exporter
 )
+
+# apt-get "$@", waiting up to 10 minutes while another apt or dpkg holds the
+# package lock (a fresh cloud machine runs its own upgrades at first boot).
+# apt-get's own DPkg::Lock::Timeout waits for dpkg's lock only, not for the
+# package lists' lock that update takes, hence the loop.
+apt_get_waiting() {
+  local deadline=$((SECONDS + 600)) said=0 out
+  while true; do
+    out=$(LC_ALL=C apt-get "$@" 2>&1) && return 0
+    if ! grep -q 'Could not get lock' <<<"$out" || [ $SECONDS -ge $deadline ]; then
+      printf '%s\n' "$out" >&2
+      return 1
+    fi
+    if [ $said = 0 ]; then
+      echo "Waiting for the package lock (another apt is running), up to 10 minutes"
+      said=1
+    fi
+    sleep 5
+  done
+}
 
 install_missing_packages() {
   local missing=()
@@ -21,6 +42,6 @@ install_missing_packages() {
   fi
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_get_waiting update -qq
+  apt_get_waiting install -y -qq --no-install-recommends "${missing[@]}"
 }
