@@ -5,6 +5,7 @@ NETWORKPROXY_PACKAGES=(
   libcurl4-openssl-dev libjsoncpp-dev libssl-dev libsystemd-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev
   curl openssl python3 python3-botocore python3-prometheus-client util-linux hostname sudo
+  fuse3 python3-fusepy
 )
 
 install_missing_packages() {
