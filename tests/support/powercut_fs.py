@@ -33,6 +33,46 @@ from fusepy import FUSE, FuseOSError  # Debian's python3-fusepy
 POWER_CUT = ".power-cut"
 
 
+class _Content:
+    """A file's content as written through the mount (kept after a sync, so
+    the next write need not read the file again), and what of it the
+    backing file lacks: the ranges written and the smallest size since the
+    last sync."""
+
+    def __init__(self, data):
+        self.data = data
+        self.synced_size = len(data)
+        self.smallest = len(data)
+        self.dirty = []  # (start, end) written since the last sync
+
+    def write(self, buf, offset):
+        start = min(offset, len(self.data))  # a hole reads as zeros
+        if len(self.data) < offset:
+            self.data.extend(bytes(offset - len(self.data)))
+        self.data[offset:offset + len(buf)] = buf
+        self.dirty.append((start, offset + len(buf)))
+
+    def resize(self, length):
+        if length < len(self.data):
+            del self.data[length:]
+            self.smallest = min(self.smallest, length)
+        else:
+            self.dirty.append((len(self.data), length))
+            self.data.extend(bytes(length - len(self.data)))
+
+    def sync_to(self, real):
+        if not self.dirty and self.smallest == self.synced_size == len(self.data):
+            return
+        with open(real, "r+b") as f:
+            f.truncate(self.smallest)
+            for start, end in self.dirty:
+                f.seek(start)
+                f.write(self.data[start:end])
+            f.truncate(len(self.data))
+        self.synced_size = self.smallest = len(self.data)
+        self.dirty = []
+
+
 class PowerCutFS:
     """The FUSE operations, by fusepy's names: fusepy hands the kernel only
     the operations this class has, and calls each through __call__."""
@@ -41,7 +81,7 @@ class PowerCutFS:
         self.backing = os.path.realpath(backing)
         self.delay = fsync_delay_ms / 1000.0
         self.mutex = threading.RLock()
-        self.unsynced = {}  # path -> bytearray: the file's whole content, not yet synced
+        self.files = {}  # path -> _Content: files written through the mount
         self.cut = False
 
     # -- helpers -----------------------------------------------------------
@@ -53,26 +93,26 @@ class PowerCutFS:
             raise FuseOSError(errno.EIO)
 
     def _content(self, path):
-        """The unsynced content of `path`, starting from what was synced."""
-        data = self.unsynced.get(path)
-        if data is None:
+        """The content of `path` as written, starting from what was synced."""
+        content = self.files.get(path)
+        if content is None:
             with open(self._real(path), "rb") as f:
-                data = bytearray(f.read())
-            self.unsynced[path] = data
-        return data
+                content = _Content(bytearray(f.read()))
+            self.files[path] = content
+        return content
 
     def _moved(self, old, new):
         """Unsynced data travels with a renamed file or folder."""
-        self.unsynced.pop(new, None)
-        for path in [p for p in self.unsynced if p == old or p.startswith(old + "/")]:
-            self.unsynced[new + path[len(old):]] = self.unsynced.pop(path)
+        self.files.pop(new, None)
+        for path in [p for p in self.files if p == old or p.startswith(old + "/")]:
+            self.files[new + path[len(old):]] = self.files.pop(path)
 
     def __call__(self, op, *args):
         # fusepy calls every operation through here.
         if op == "getattr" and args[0] == "/" + POWER_CUT:
             with self.mutex:
                 self.cut = True
-                self.unsynced.clear()
+                self.files.clear()
             raise FuseOSError(errno.ENOENT)
         method = getattr(self, op)
         try:
@@ -92,8 +132,8 @@ class PowerCutFS:
         attrs = {k: getattr(st, k) for k in (
             "st_mode", "st_nlink", "st_uid", "st_gid", "st_size",
             "st_atime", "st_mtime", "st_ctime")}
-        if path in self.unsynced:
-            attrs["st_size"] = len(self.unsynced[path])
+        if path in self.files:
+            attrs["st_size"] = len(self.files[path].data)
         return attrs
 
     def access(self, path, mode):
@@ -134,7 +174,7 @@ class PowerCutFS:
 
     def unlink(self, path):
         os.unlink(self._real(path))
-        self.unsynced.pop(path, None)
+        self.files.pop(path, None)
 
     def rename(self, old, new):
         os.rename(self._real(old), self._real(new))
@@ -142,13 +182,13 @@ class PowerCutFS:
 
     def create(self, path, mode, fi=None):
         os.close(os.open(self._real(path), os.O_WRONLY | os.O_CREAT, mode))
-        self.unsynced[path] = bytearray()
+        self.files[path] = _Content(bytearray())
         return 0
 
     def open(self, path, flags):
         os.close(os.open(self._real(path), flags & ~(os.O_TRUNC | os.O_CREAT)))
         if flags & os.O_TRUNC:
-            self.unsynced[path] = bytearray()
+            self._content(path).resize(0)
         return 0
 
     def release(self, path, fh):
@@ -165,26 +205,19 @@ class PowerCutFS:
 
     # -- data: kept apart until synced -------------------------------------
     def read(self, path, size, offset, fh):
-        data = self.unsynced.get(path)
-        if data is not None:
-            return bytes(data[offset:offset + size])
+        content = self.files.get(path)
+        if content is not None:
+            return bytes(content.data[offset:offset + size])
         with open(self._real(path), "rb") as f:
             f.seek(offset)
             return f.read(size)
 
     def write(self, path, buf, offset, fh):
-        data = self._content(path)
-        if len(data) < offset:
-            data.extend(bytes(offset - len(data)))
-        data[offset:offset + len(buf)] = buf
+        self._content(path).write(buf, offset)
         return len(buf)
 
     def truncate(self, path, length, fh=None):
-        data = self._content(path)
-        if len(data) > length:
-            del data[length:]
-        else:
-            data.extend(bytes(length - len(data)))
+        self._content(path).resize(length)
         return 0
 
     def fsync(self, path, datasync, fh):
@@ -192,11 +225,9 @@ class PowerCutFS:
             time.sleep(self.delay)  # a slow card: the caller waits, others go on
         with self.mutex:
             self._alive()
-            data = self.unsynced.pop(path, None)
-            if data is not None:
-                with open(self._real(path), "r+b") as f:
-                    f.write(data)
-                    f.truncate(len(data))
+            content = self.files.get(path)
+            if content is not None:
+                content.sync_to(self._real(path))
         return 0
 
     def fsyncdir(self, path, datasync, fh):
