@@ -63,11 +63,20 @@ class PowerCutFileSystem(unittest.TestCase):
         self.assertIn(self.backed("image"), (None, b""))
         self.assertEqual(self.backed("record"), b"hand-off")
 
-    def test_fsync_delay_does_not_change_what_is_kept(self):
+    def test_a_sync_keeps_exactly_what_was_written_also_when_slow(self):
         with PowerCutMount(self.backing, self.mnt, fsync_delay_ms=50) as fs:
             self.write("slow", b"kept", sync=True)
+            # Shorter content over a longer synced one: no old tail survives.
+            self.write("old", b"new", sync=True)
+            with open(os.path.join(self.mnt, "sparse"), "wb") as f:
+                f.seek(5)
+                f.write(b"x")
+                f.flush()
+                os.fsync(f.fileno())
             fs.cut()
         self.assertEqual(self.backed("slow"), b"kept")
+        self.assertEqual(self.backed("old"), b"new")
+        self.assertEqual(self.backed("sparse"), b"\0\0\0\0\0x")
 
 
 if __name__ == "__main__":

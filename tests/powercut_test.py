@@ -50,8 +50,8 @@ class PowerCutTest(unittest.TestCase):
         if prepare:
             prepare(self.backing)
         d = harness.Daemon(start=False, env=env, **daemon_args)
-        fs = PowerCutMount(self.backing, d.dir)
         self.addCleanup(d.stop)
+        fs = PowerCutMount(self.backing, d.dir)
         self.addCleanup(fs.unmount)
         self.addCleanup(stop_group, d)  # the daemon goes before the mount
         d.start()

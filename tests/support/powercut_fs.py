@@ -269,13 +269,22 @@ class PowerCutMount:
         with open("/proc/self/mounts") as f:
             return any(line.split()[1] == target for line in f)
 
-    def cut(self):
+    def cut(self, timeout=10):
         """Throws away everything not synced; the mount answers EIO from now on."""
-        try:
-            os.stat(os.path.join(self.mountpoint, POWER_CUT))
-        except FileNotFoundError:
-            return
-        raise AssertionError("the power-cut file system did not take the cut")
+        answer = []
+
+        def look_up():
+            try:
+                os.stat(os.path.join(self.mountpoint, POWER_CUT))
+            except OSError as e:
+                answer.append(e.errno)
+
+        # In a thread: a file system that hangs must not hang the test.
+        thread = threading.Thread(target=look_up, daemon=True)
+        thread.start()
+        thread.join(timeout)
+        if answer != [errno.ENOENT]:
+            raise AssertionError("the power-cut file system did not take the cut: %r" % answer)
 
     def unmount(self, timeout=10):
         """Unmounts (processes using the mount must be gone) and waits for
