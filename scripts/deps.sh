@@ -6,6 +6,7 @@ NETWORKPROXY_PACKAGES=(
   googletest libgtest-dev libgmock-dev
   curl openssl python3 python3-botocore python3-prometheus-client util-linux hostname sudo
   prometheus prometheus-node-exporter
+  fuse3 python3-fusepy
 )
 
 # apt-get "$@", waiting up to 10 minutes while another apt or dpkg holds the

@@ -1,0 +1,114 @@
+#!/usr/bin/python3
+"""Ingest on a slow disk: events per second the spool takes for a burst of
+300 event lines while the server is down, with each fsync taking 0, 10 and
+50 ms (a slow SD card takes 10-50 ms). Measures, asserts nothing; not part
+of the test suite.
+
+The daemon's working folder, spool included, is on the power-cut test file
+system (tests/support/powercut_fs.py), whose --fsync-delay-ms makes every
+fsync and directory sync wait that long. The burst is written to the pty at
+once from a thread; timed from the first byte written until the metrics file
+(outside the slow folder) shows all 300 waiting. The file system itself is
+in Python, so its 0 ms row is this harness's ceiling, not the disk's.
+
+    bench/ingest_bench.py [--build build-bench] [--no-build] [--delays 0,10,50]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+sys.dont_write_bytecode = True
+import harness  # noqa: E402
+from powercut_fs import PowerCutMount  # noqa: E402
+from processes import stop_process  # noqa: E402
+
+BURST = 300
+DEADLINE = 300  # s for one burst: 300 syncs of 50 ms, and slack
+LINE = b"i:n=%d,door=1,card=04A2B3C4D5E6F7\n"
+
+
+def waiting(metrics):
+    try:
+        with open(metrics) as f:
+            for line in f:
+                if line.startswith("networkproxy_spool_events "):
+                    return int(float(line.split()[1]))
+    except OSError:
+        pass
+    return None
+
+
+def burst(delay_ms, top):
+    backing = tempfile.mkdtemp(prefix="disk-", dir=top)
+    metrics = os.path.join(top, "np-%g.prom" % delay_ms)
+    d = harness.Daemon(answers=[b"ok\n", b"version=1.0\n"], start=False,
+                       env={"NETWORKPROXY_REPORT_HOST": "127.0.0.1:%d" % harness.closed_port(),
+                            "NETWORKPROXY_SPOOL": "spool.db",
+                            "NETWORKPROXY_METRICS_FILE": metrics})
+    fs = PowerCutMount(backing, d.dir, fsync_delay_ms=delay_ms)
+    try:
+        d.start()
+        if not d.wait_ready(60):
+            raise RuntimeError("daemon did not start: %r" % d.stdout())
+        data = b"".join(LINE % n for n in range(BURST))
+        start = time.monotonic()
+        writer = threading.Thread(target=d.send_line, args=(data,), daemon=True)
+        writer.start()
+        deadline = start + DEADLINE
+        while (waiting(metrics) or 0) < BURST and time.monotonic() < deadline:
+            time.sleep(0.005)
+        elapsed = time.monotonic() - start
+        taken = waiting(metrics) or 0
+        writer.join(10)
+        return {"fsync_ms": delay_ms, "events": taken, "seconds": elapsed,
+                "per_s": taken / elapsed}
+    finally:
+        stop_process(d.proc)  # before the unmount: the mount is busy while it runs
+        fs.unmount()
+        d.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
+    parser.add_argument("--no-build", action="store_true")
+    parser.add_argument("--delays", default="0,10,50", help="fsync delays in ms, comma-separated")
+    parser.add_argument("--json", help="also write the figures to this file")
+    args = parser.parse_args()
+    if not args.no_build:
+        subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
+                        "-DNETWORKPROXY_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", args.build, "-j2", "--target", "networkproxy"],
+                       check=True, stdout=subprocess.DEVNULL)
+    harness.BIN = os.path.join(os.path.abspath(args.build), "networkproxy")
+    top = tempfile.mkdtemp(prefix="np-ingest-bench-")
+    try:
+        results = [burst(float(ms), top) for ms in args.delays.split(",")]
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=2)
+    print("| fsync takes | Burst of %d lines taken in | Events/s | Target (>= 200/s at 50 ms) |"
+          % BURST)
+    print("|---|---|---|---|")
+    for r in results:
+        note = "" if r["events"] == BURST else " (only %d taken)" % r["events"]
+        print("| %g ms | %.2f s%s | %.0f | %s |" % (
+            r["fsync_ms"], r["seconds"], note, r["per_s"],
+            ("yes" if r["per_s"] >= 200 else "**no**") if r["fsync_ms"] == 50 else ""))
+
+
+if __name__ == "__main__":
+    main()
