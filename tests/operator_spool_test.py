@@ -16,7 +16,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import harness
 from processes import poll
-from report_server import ReportServer
+from standins import ReportServer
 from spool_support import key, payload, send_events, spool_env, wait_for_event
 
 CTL = harness.CTL

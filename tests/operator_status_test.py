@@ -18,7 +18,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import harness
 from notify_socket import NotifySocket
-from report_server import ReportServer
+from standins import ReportServer
 
 EVENT = b"i:door=1,mac=x\n"
 # Longer than the serial worker's line buffer: read, refused, never posted.

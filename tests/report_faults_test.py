@@ -10,8 +10,7 @@ import time
 import unittest
 
 from harness import start_daemon
-from report_server import ReportServer
-from standins import ReportStandin
+from standins import ReportServer, ReportStandin
 
 FAILED = re.compile(r"^Error: Report failed - curl exit status \d+( \(.+\))?$")
 REPLY = {"cards": "AB,CD,EF", "colour": "green", "sequence": "1"}

@@ -10,7 +10,7 @@ import time
 import unittest
 
 import harness
-from report_server import ReportServer
+from standins import ReportServer
 from throwaway_ca import ThrowawayCa
 
 TOKEN = "tok-5f1e2d3c4b5a69788796a5b4c3d2e1f0"

@@ -16,7 +16,7 @@ import unittest
 from prometheus_client.parser import text_string_to_metric_families
 
 import harness
-from report_server import ReportServer
+from standins import ReportServer
 from spool_support import key, payload, spool_env, wait_for_event
 from throwaway_ca import ThrowawayCa
 

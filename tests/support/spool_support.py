@@ -5,7 +5,7 @@ import json
 import re
 import time
 
-from report_server import ReportServer
+from standins import ReportServer
 
 UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 RFC3339_UTC = "%Y-%m-%dT%H:%M:%SZ"

@@ -1,8 +1,11 @@
 """The stand-ins from tools/ run beside the daemon under test.
 
-ReportStandin  tools/report-standin: a reporting server on 127.0.0.1 that
-               logs every request; its reply and fault mode can change while
-               it runs.
+ReportServer   tools/report-standin loaded as a module and run in this
+               process: replies scripted one by one, requests read back
+               as they come.
+ReportStandin  tools/report-standin as a process of its own: a reporting
+               server on 127.0.0.1 that logs every request; its reply and
+               fault mode can change while it runs.
 S3Standin      tools/s3-standin over a fresh bucket folder; checks every
                request's signature and logs it.
 ControllerSim  tools/controller-sim: a controller board on a pseudo-terminal
@@ -13,6 +16,8 @@ Each runs in a session of its own with its files (and its output, in
 written its port or terminal file, and stop() ends it and removes the folder.
 """
 
+import importlib.machinery
+import importlib.util
 import json
 import os
 import subprocess
@@ -26,6 +31,18 @@ TOOLS = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir, "tools"))
 PYTHON = "/usr/bin/python3"
 BUCKET = "networkproxy-firmware"   # the build's default bucket
 START_TIMEOUT = 20                 # s
+
+
+def load_tool(name):
+    """tools/<name> (a Python program without the .py suffix) as a module."""
+    loader = importlib.machinery.SourceFileLoader(
+        name.replace("-", "_"), os.path.join(TOOLS, name))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+ReportServer = load_tool("report-standin").ReportServer
 
 
 def json_lines(path):
