@@ -6,8 +6,8 @@ import os
 import random
 import time
 
-from drivers import (PAUSE_S, READY_GAP_S, REQUEST_DEADLINE_S,
-                     WIRE_BYTES_PER_S, WINDOW, BenchError, event_line)
+from common import REQUEST_DEADLINE_S, BenchError
+from drivers import PAUSE_S, READY_GAP_S, WIRE_BYTES_PER_S, WINDOW, event_line
 from probes import ms, percentile, thread_cpu_ns
 
 
@@ -132,7 +132,7 @@ class EventRuns:
             elif time.monotonic() > stall_deadline:
                 break   # the rest is lost
         with self.sink.cond:
-            return [self.sink.received[s] for s in seqs if s in self.sink.received]
+            return [self.sink.got[s][0] for s in seqs if s in self.sink.got]
 
     def throughput(self, count, size, block=100, ref_block=50):
         """Blocks of `block` daemon events alternate with blocks of
