@@ -122,7 +122,7 @@ class EventRuns:
                 self.sink.cond.wait(timeout=0.5)
             # Counted over all sent so far, so that a line lost or answered
             # out of order cannot be counted twice.
-            now_done = self.sink.count_in(seqs[:sent])
+            now_done = len(self.sink.arrived(seqs[:sent]))
             if now_done > done:
                 if on_arrival:
                     for _ in range(now_done - done):
