@@ -3,6 +3,7 @@ request (tools/report-standin --stamps in a process of its own), the
 daemon started and waited for, the spool's count, /proc figures, rates,
 and the way a benchmark script ends."""
 
+import bisect
 import json
 import os
 import select
@@ -93,8 +94,9 @@ class Sink:
     """tools/report-standin --stamps in a process of its own, answering "{}"
     (so the daemon never acts on a reply). What arrived, by the event
     number "n" in the body: got {seq: (server stamp ns, connection
-    number)}, bodies {seq: body}, order (seqs as they came); stamps holds
-    the stamp of every request, whatever its body."""
+    number)}, bodies {seq: body}, order (seqs by their stamps: the server
+    prints each once its answer went out, so two threads may print out of
+    turn); stamps holds the stamp of every request, whatever its body."""
 
     def __init__(self, port=0, tls=None, keep_alive=False, idle_timeout=None):
         argv = [PYTHON, os.path.join(ROOT, "tools", "report-standin"), "--stamps",
@@ -115,7 +117,8 @@ class Sink:
         self.host = line.split()[-1].decode()
         self.port = int(self.host.rsplit(":", 1)[1])
         self.cond = threading.Condition()
-        self.got, self.bodies, self.order, self.stamps = {}, {}, [], []
+        self.got, self.bodies, self.stamps = {}, {}, []
+        self._arrivals = []  # (stamp, seq), sorted
         self.duplicates = self.unparsed = 0
         self.thread = threading.Thread(target=self._pump, daemon=True)
         self.thread.start()
@@ -138,8 +141,12 @@ class Sink:
                 else:
                     self.got[seq] = (int(stamp), int(conn))
                     self.bodies[seq] = body
-                self.order.append(seq)
+                bisect.insort(self._arrivals, (int(stamp), seq))
                 self.cond.notify_all()
+
+    @property
+    def order(self):
+        return [seq for _, seq in self._arrivals]
 
     def wait(self, seq, timeout=REQUEST_DEADLINE_S):
         """The server stamp of `seq` once it arrived (None: not in time)."""
