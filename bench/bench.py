@@ -2,7 +2,7 @@
 """Benchmark of the networkproxy daemon. Started by bench/run; see --help.
 
 The real daemon runs against a pseudo-terminal controller (tests/support's
-harness), a minimal local reporting server (report_sink.py, reply "{}") and
+harness), a local reporting server (tools/report-standin, reply "{}") and
 the S3 stand-in (tools/s3-standin). Every figure is measured beside its
 reference in the same run, because the machine is shared and noisy:
 
@@ -31,10 +31,11 @@ reference in the same run, because the machine is shared and noisy:
 
 Prints the table (Markdown) at the end and writes all raw figures as JSON.
 
-The work is split by job: drivers.py (what runs beside the daemon and feeds
-it), probes.py (what is read about the processes and the machine),
-session.py with event_runs.py and s3_runs.py (the measurements, in order)
-and table.py (the table).
+The work is split by job: common.py (what every benchmark here shares:
+the reporting server, the daemon, /proc figures), drivers.py (what else
+runs beside the daemon and feeds it), probes.py (what is read about the
+processes and the machine), session.py with event_runs.py and s3_runs.py
+(the measurements, in order) and table.py (the table).
 """
 
 import argparse
@@ -48,7 +49,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 sys.dont_write_bytecode = True   # leave no caches in the source tree
-from drivers import BenchError  # noqa: E402  (needs the settings above)
+from common import run_main  # noqa: E402  (needs the settings above)
 from session import Bench  # noqa: E402
 from table import table  # noqa: E402
 
@@ -112,11 +113,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except BenchError as error:
-        print("bench: %s" % error, file=sys.stderr)
-        sys.exit(1)
-    except KeyboardInterrupt:
-        print("bench: interrupted", file=sys.stderr)
-        sys.exit(130)
+    run_main(main)

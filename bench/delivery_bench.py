@@ -3,8 +3,8 @@
 curl in the same run. Measures, asserts nothing; not part of the test suite.
 
 Over a slow link: delay_proxy.py on the loopback, a round trip of --rtt-ms
-(100: a cellular uplink), HTTPS to keepalive_sink.py with a throwaway CA,
-a token file, the daemon's spool on:
+(100: a cellular uplink), HTTPS to tools/report-standin (keeping connections open) with a throwaway
+CA, a token file, the daemon's spool on:
   drain    a backlog of --link-events, committed while the link was down
            (nothing listening), then the link comes up: events/s from the
            first to the last request at the server; beside bare curl runs
@@ -16,7 +16,8 @@ a token file, the daemon's spool on:
   idle     the same, with a server that closes a connection idle for 2 s
            and events 2.5-3.5 s apart: what a live event costs when the
            sender's kept connection is gone (door events minutes apart).
-On the plain loopback (HTTP, the same settings otherwise):
+On the plain loopback (HTTP, the same settings otherwise, but no token: the
+daemon sends one over HTTPS only):
   drain    a backlog of --loopback-events; events/s beside bare curl runs/s
            (against a server of their own, before and after), the daemon's
            CPU (utime + stime from /proc/PID/stat, and its children's) per
@@ -46,15 +47,14 @@ sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True
 import harness  # noqa: E402
 from delay_proxy import DelayProxy  # noqa: E402
-from delivery_drivers import (BareCurl, BenchError, KeepAliveSink, cpu_ticks,  # noqa: E402
-                              daemon_env, event_line, fill, memory, rate, spool_count,
-                              start_daemon, wait_until)
+from common import (REQUEST_DEADLINE_S, BenchError, Sink, card_event, memory,  # noqa: E402
+                    rate, run_main, spool_count, start_daemon, wait_until)
+from delivery_drivers import BareCurl, cpu_ticks, daemon_env, fill  # noqa: E402
 from probes import machine_description, percentile, rss_by_mapping  # noqa: E402
 from table import delivery_table  # noqa: E402
 from throwaway_ca import ThrowawayCa  # noqa: E402
 
 TOKEN = "bench-token-0123456789abcdef"
-REQUEST_DEADLINE_S = 15        # one live event or curl run, line to server
 LIVE_GAP_S = (0.3, 1.0)        # pause before each live request, drawn at random
 SERVER_IDLE_CLOSE_S = 2.0      # a server that closes idle connections this soon...
 IDLE_GAP_S = (2.5, 3.5)        # ...and live requests further apart than that
@@ -72,7 +72,8 @@ class Run:
         with open(self.token_file, "w") as f:
             f.write(TOKEN + "\n")
         self.curl_https = BareCurl(workdir, TOKEN, self.ca.ca_file)
-        self.curl_http = BareCurl(workdir, TOKEN)
+        # Over plain HTTP the daemon refuses a token, so neither sends one.
+        self.curl_http = BareCurl(workdir)
 
     def log(self, text):
         print("[%s] %s" % (time.strftime("%H:%M:%S"), text), file=sys.stderr, flush=True)
@@ -88,7 +89,7 @@ class Run:
             curl.run(url, s)
         if not sink.wait_all(seqs, REQUEST_DEADLINE_S):
             raise BenchError("bare curl requests missing at the server")
-        return rate(sink.arrived(seqs))
+        return rate(s for s, _ in sink.arrived(seqs))
 
     def drain(self, d, spool, sink, seqs):
         """Waits for the backlog `seqs` at `sink` and an empty spool."""
@@ -100,7 +101,7 @@ class Run:
         with sink.cond:
             order = [s for s in sink.order if s in set(seqs)]
         got = sink.arrived(seqs)
-        return {"events": len(got), "per_s": rate(got),
+        return {"events": len(got), "per_s": rate(s for s, _ in got),
                 "connections": len(set(c for _, c in got)),
                 "in_order_once": order == seqs}
 
@@ -111,7 +112,7 @@ class Run:
         self.log("%s: link, %d ms round trip, HTTPS: drain of %d, %d live rounds"
                  % (label, a.rtt_ms, a.link_events, a.live_rounds))
         out = {"load_start": os.getloadavg()}
-        sink = KeepAliveSink(tls=self.ca)
+        sink = Sink(tls=self.ca, keep_alive=True)
         port = _free_port()
         url = "https://127.0.0.1:%d/ping.json" % port
         spool = os.path.join(self.workdir, "%s-link.db" % label)
@@ -121,7 +122,7 @@ class Run:
             out["curl_before_per_s"] = self.curl_rate(self.curl_https, url, sink, a.link_curl)
             proxy.stop()
             proxy = None
-            d = start_daemon(binary, daemon_env(url, spool, self.token_file, self.ca.ca_file))
+            d = start_daemon(daemon_env(url, spool, self.token_file, self.ca.ca_file), binary)
             out["memory_start_kib"] = memory(d.proc.pid)
             backlog = self.seqs(a.link_events)
             fill(d, spool, backlog, FILL_DEADLINE_S)
@@ -133,7 +134,7 @@ class Run:
             out["live"] = self.live(d, url, sink, a.live_rounds, LIVE_GAP_S)
             # The same link to a server that closes idle connections soon.
             proxy.stop()
-            idle_sink = KeepAliveSink(tls=self.ca, idle_timeout=SERVER_IDLE_CLOSE_S)
+            idle_sink = Sink(tls=self.ca, keep_alive=True, idle_timeout=SERVER_IDLE_CLOSE_S)
             proxy = DelayProxy(idle_sink.host, a.rtt_ms, port)
             out["live_idle"] = self.live(d, url, idle_sink, a.idle_rounds, IDLE_GAP_S)
             out["memory_end_kib"] = memory(d.proc.pid)
@@ -168,7 +169,7 @@ class Run:
                 time.sleep(random.uniform(*gap))
                 seq = self.seqs(1)[0]
                 if kind == "daemon":
-                    line = event_line(seq)
+                    line = card_event(seq)
                     d.send_line(line[:-1])
                     start = time.monotonic_ns()
                     d.send_line(line[-1:])
@@ -193,7 +194,7 @@ class Run:
         a = self.args
         self.log("%s: loopback, HTTP: drain of %d" % (label, a.loopback_events))
         out = {"load_start": os.getloadavg()}
-        ref_sink = KeepAliveSink()
+        ref_sink = Sink(keep_alive=True)
         ref_url = "http://%s/ping.json" % ref_sink.host
         port = _free_port()
         url = "http://127.0.0.1:%d/ping.json" % port
@@ -202,12 +203,12 @@ class Run:
         try:
             out["curl_before_per_s"] = self.curl_rate(self.curl_http, ref_url, ref_sink,
                                                       a.loopback_curl)
-            d = start_daemon(binary, daemon_env(url, spool, self.token_file))
+            d = start_daemon(daemon_env(url, spool), binary)
             out["memory_start_kib"] = memory(d.proc.pid)
             backlog = self.seqs(a.loopback_events)
             fill(d, spool, backlog, FILL_DEADLINE_S)
             cpu_before = cpu_ticks(d.proc.pid)
-            sink = KeepAliveSink(port=port)  # the server is back
+            sink = Sink(port=port, keep_alive=True)  # the server is back
             sink_before = cpu_ticks(sink.proc.pid)[0]
             out["drain"] = self.drain(d, spool, sink, backlog)
             cpu_after = cpu_ticks(d.proc.pid)
@@ -297,11 +298,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except BenchError as error:
-        print("bench: %s" % error, file=sys.stderr)
-        sys.exit(1)
-    except KeyboardInterrupt:
-        print("bench: interrupted", file=sys.stderr)
-        sys.exit(130)
+    run_main(main)

@@ -6,8 +6,8 @@ import os
 import random
 import time
 
-from drivers import (PAUSE_S, READY_GAP_S, REQUEST_DEADLINE_S,
-                     WIRE_BYTES_PER_S, WINDOW, BenchError, event_line)
+from common import REQUEST_DEADLINE_S, BenchError
+from drivers import PAUSE_S, READY_GAP_S, WIRE_BYTES_PER_S, WINDOW, event_line
 from probes import ms, percentile, thread_cpu_ns
 
 
@@ -122,7 +122,7 @@ class EventRuns:
                 self.sink.cond.wait(timeout=0.5)
             # Counted over all sent so far, so that a line lost or answered
             # out of order cannot be counted twice.
-            now_done = self.sink.count_in(seqs[:sent])
+            now_done = len(self.sink.arrived(seqs[:sent]))
             if now_done > done:
                 if on_arrival:
                     for _ in range(now_done - done):
@@ -132,7 +132,7 @@ class EventRuns:
             elif time.monotonic() > stall_deadline:
                 break   # the rest is lost
         with self.sink.cond:
-            return [self.sink.received[s] for s in seqs if s in self.sink.received]
+            return [self.sink.got[s][0] for s in seqs if s in self.sink.got]
 
     def throughput(self, count, size, block=100, ref_block=50):
         """Blocks of `block` daemon events alternate with blocks of

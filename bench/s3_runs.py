@@ -9,10 +9,10 @@ import subprocess
 import time
 
 import harness
-from drivers import (ACCESS_KEY, SECRET_KEY, VERSION, BenchError,
-                     event_line)
+from common import BenchError
+from drivers import ACCESS_KEY, SECRET_KEY, VERSION, event_line
 from probes import leak_summary, ms, percentile
-from report_server import ReportServer
+from standins import ReportServer
 
 
 class S3Runs:

@@ -9,8 +9,8 @@ import tempfile
 import time
 
 import harness
-from drivers import (VERSION, BenchError, CurlRef, PtyCurl, Sink,
-                     start_s3_standin)
+from common import BenchError, Sink
+from drivers import VERSION, CurlRef, PtyCurl, start_s3_standin
 from event_runs import EventRuns
 from probes import (CpuSampler, context_switches, exact_memory,
                     machine_description, ms, percentile, proc_status,

@@ -13,9 +13,9 @@ nothing; not part of the test suite.
            spool filled beforehand, then 200 more events read, each dropping
            the oldest at the bound) beside the same with an empty spool.
 
-The server is bench/report_sink.py's loop, run by this script on a port it
-chooses (--serve), so that it can be "down" first and come up on the port
-the daemon was given. The spool lives in a folder under /tmp (--dir to put
+The server is tools/report-standin, started on a port this script chooses,
+so that it can be "down" first and come up on the port the daemon was
+given. The spool lives in a folder under /tmp (--dir to put
 it elsewhere, e.g. on the board's SD card).
 
     bench/spool_bench.py [--build build-bench] [--no-build] [--dir DIR]
@@ -25,13 +25,10 @@ import argparse
 import json
 import os
 import shutil
-import signal
-import socket
 import sqlite3
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,9 +37,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True
 import harness  # noqa: E402
-import report_sink  # noqa: E402
+from common import (BenchError, Sink, card_event, memory, rate, run_main,  # noqa: E402
+                    send_burst, spool_count, start_daemon, wait_until)
 
-PYTHON = "/usr/bin/python3"
 INGEST_EVENTS = 2000
 DRAIN_EVENTS = 1000
 MEMORY_EVENTS = 100000
@@ -50,133 +47,19 @@ MEMORY_EXTRA = 200
 DEADLINE = 600  # s, any one phase
 
 
-class BenchError(Exception):
-    pass
-
-
-def wait_until(probe, timeout, interval=0.02):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = probe()
-        if value:
-            return value
-        time.sleep(interval)
-    return None
-
-
-def event_line(n):
-    return b"i:n=%d,door=1,card=04A2B3C4D5E6F7\n" % n
-
-
-def serve(port):
-    """The sink's loop on `port`: one connection at a time, "{}" to every
-    request, "<CLOCK_MONOTONIC ns> <body>" on standard output per request."""
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", port))
-    listener.listen(64)
-    out = sys.stdout.buffer
-    out.write(b"ready\n")
-    out.flush()
-    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
-    while True:
-        conn, _ = listener.accept()
-        with conn:
-            conn.settimeout(report_sink.CONNECTION_TIMEOUT)
-            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            try:
-                body = report_sink.read_request(conn)
-                stamp = time.monotonic_ns()
-                if body is None:
-                    continue
-                conn.sendall(report_sink.REPLY)
-            except (OSError, ValueError):
-                continue
-        out.write(b"%d\t%s\n" % (stamp, body.replace(b"\n", b" ")))
-        out.flush()
-
-
-class Sink:
-    def __init__(self, port):
-        self.proc = subprocess.Popen([PYTHON, __file__, "--serve", str(port)],
-                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        if self.proc.stdout.readline().strip() != b"ready":
-            raise BenchError("sink did not start")
-        self.stamps = []
-        self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self._pump, daemon=True)
-        self.thread.start()
-
-    def _pump(self):
-        for line in self.proc.stdout:
-            stamp, _, body = line.rstrip(b"\n").partition(b"\t")
-            with self.lock:
-                self.stamps.append((int(stamp), body))
-
-    def count(self):
-        with self.lock:
-            return len(self.stamps)
-
-    def since(self, start):
-        with self.lock:
-            return list(self.stamps[start:])
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-        self.thread.join(timeout=5)
-
-
-def rate(stamps):
-    if len(stamps) < 2:
-        return 0.0
-    return (len(stamps) - 1) / ((stamps[-1][0] - stamps[0][0]) / 1e9)
-
-
-def start_daemon(host, spool):
-    d = harness.Daemon(answers=[b"ok\n", b"version=1.0\n"],
-                       env={"NETWORKPROXY_REPORT_HOST": host, "NETWORKPROXY_SPOOL": spool})
-    if not d.wait_started(40):
-        d.stop()
-        raise BenchError("daemon did not start: %r" % d.stdout())
-    time.sleep(0.3)
-    return d
-
-
-def spool_count(path):
-    try:
-        with sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=5) as db:
-            return db.execute("SELECT count(*) FROM events").fetchone()[0]
-    except sqlite3.Error:
-        return 0
-
-
-def send_burst(d, lines):
-    """Writes `lines` from a thread (the pty takes ~4 KiB at a time)."""
-    t = threading.Thread(target=d.send_line, args=(b"".join(lines),), daemon=True)
-    t.start()
-    return t
-
-
-def memory(pid):
-    figures = {}
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            name, _, value = line.partition(":")
-            if name in ("VmRSS", "RssAnon", "RssFile", "RssShmem"):
-                figures[name] = int(value.split()[0])
-    return figures
+def spool_daemon(host, spool):
+    return start_daemon({"NETWORKPROXY_REPORT_HOST": host, "NETWORKPROXY_SPOOL": spool})
 
 
 def ingest(workdir):
     spool = os.path.join(workdir, "ingest.db")
     port = harness.closed_port()
-    d = start_daemon("127.0.0.1:%d" % port, spool)
+    d = spool_daemon("127.0.0.1:%d" % port, spool)
     try:
-        lines = [event_line(n) for n in range(INGEST_EVENTS)]
+        lines = [card_event(n) for n in range(INGEST_EVENTS)]
         start = time.monotonic()
         writer = send_burst(d, lines)
-        if not wait_until(lambda: spool_count(spool) >= INGEST_EVENTS, DEADLINE, 0.01):
+        if not wait_until(lambda: (spool_count(spool) or 0) >= INGEST_EVENTS, DEADLINE, 0.01):
             raise BenchError("only %d of %d events committed" % (spool_count(spool), INGEST_EVENTS))
         elapsed = time.monotonic() - start
         writer.join(10)
@@ -189,11 +72,11 @@ def curl_reference(build, host, sink, count):
     """Back-to-back bare curl posts: rate at the sink, like the drain's."""
     ref = subprocess.Popen([os.path.join(build, "bench", "curl_ref"), host],
                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    start = sink.count()
+    start = len(sink.since(0))
     body = b'{"card": "04A2B3C4D5E6F7","door": "f","n": "0"}'
     ref.stdin.write(b"".join(b"exec " + body + b"\n" for _ in range(count)))
     ref.stdin.close()
-    wait_until(lambda: sink.count() - start >= count, DEADLINE, 0.05)
+    wait_until(lambda: len(sink.since(start)) >= count, DEADLINE, 0.05)
     ref.wait(timeout=30)
     return rate(sink.since(start))
 
@@ -203,23 +86,24 @@ def drain(workdir, build):
     # The reference runs against a sink of its own, before and after, so it
     # never shares the server with the daemon.
     ref_port = harness.closed_port()
-    ref_sink = Sink(ref_port)
+    ref_sink = Sink(port=ref_port)
     port = harness.closed_port()
     d = sink = None
     try:
         before = curl_reference(build, "127.0.0.1:%d" % ref_port, ref_sink, 200)
-        d = start_daemon("127.0.0.1:%d" % port, spool)
-        send_burst(d, [event_line(n) for n in range(DRAIN_EVENTS)]).join(DEADLINE)
-        if not wait_until(lambda: spool_count(spool) >= DRAIN_EVENTS, DEADLINE, 0.05):
+        d = spool_daemon("127.0.0.1:%d" % port, spool)
+        send_burst(d, [card_event(n) for n in range(DRAIN_EVENTS)]).join(DEADLINE)
+        if not wait_until(lambda: (spool_count(spool) or 0) >= DRAIN_EVENTS, DEADLINE, 0.05):
             raise BenchError("backlog not committed")
-        sink = Sink(port)  # the server is back; the sender finds it after its back-off
-        if not wait_until(lambda: sink.count() >= DRAIN_EVENTS and spool_count(spool) == 0,
+        sink = Sink(port=port)  # the server is back; the sender finds it after its back-off
+        if not wait_until(lambda: len(sink.since(0)) >= DRAIN_EVENTS and spool_count(spool) == 0,
                           DEADLINE, 0.1):
-            raise BenchError("backlog not drained: %d arrived" % sink.count())
+            raise BenchError("backlog not drained: %d arrived" % len(sink.since(0)))
         drained = sink.since(0)
         after = curl_reference(build, "127.0.0.1:%d" % ref_port, ref_sink, 200)
         daemon_rate = rate(drained)
-        ordered = [int(json.loads(b)["n"]) for _, b in drained] == list(range(DRAIN_EVENTS))
+        with sink.cond:
+            ordered = sink.order == list(range(DRAIN_EVENTS))
         return {"events": len(drained), "per_s": daemon_rate, "in_order_once": ordered,
                 "curl_before_per_s": before, "curl_after_per_s": after,
                 "ratio": daemon_rate / ((before + after) / 2)}
@@ -239,7 +123,7 @@ def fill(path, count):
         now = int(time.time() * 1000)
         db.executemany("INSERT INTO events (key, received_ms, payload) VALUES (?, ?, ?)",
                        (("%08x-0000-4000-8000-%012x" % (n, n), now,
-                         event_line(n)[2:-1]) for n in range(count)))
+                         card_event(n)[2:-1]) for n in range(count)))
     db.close()
 
 
@@ -247,10 +131,10 @@ def resident(workdir, waiting):
     spool = os.path.join(workdir, "memory-%d.db" % waiting)
     if waiting:
         fill(spool, waiting)
-    d = start_daemon("127.0.0.1:%d" % harness.closed_port(), spool)
+    d = spool_daemon("127.0.0.1:%d" % harness.closed_port(), spool)
     try:
         after_start = memory(d.proc.pid)
-        lines = [event_line(MEMORY_EVENTS + n) for n in range(MEMORY_EXTRA)]
+        lines = [card_event(MEMORY_EVENTS + n) for n in range(MEMORY_EXTRA)]
         send_burst(d, lines).join(DEADLINE)
         if not d.wait_log("i:n=%d" % (MEMORY_EVENTS + MEMORY_EXTRA - 1), DEADLINE):
             raise BenchError("events not read")
@@ -268,10 +152,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--dir", default=None, help="folder for the spools (default: /tmp)")
-    parser.add_argument("--serve", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.serve:
-        return serve(args.serve)
     if not args.no_build:
         subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
                         "-DNETWORKPROXY_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
@@ -302,4 +183,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

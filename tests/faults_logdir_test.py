@@ -11,7 +11,7 @@ import unittest
 
 from daemon_log import LOG_LINE
 from harness import Daemon, standin_env
-from report_server import ReportServer
+from standins import ReportServer
 
 STARTED = 40  # s, start-up takes 10 s by design
 REPLY = {"body": '{"cards":"A","colour":"g","sequence":"s"}'}

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "FirmwareStatement.h"
+#include "log_reader.h"
 #include "temp_cwd.h"
 
 namespace {
@@ -71,15 +72,7 @@ std::string Base64(const std::string& bytes) {
   return text;
 }
 
-std::string ReadLog() {
-  std::string text;
-  for (const auto& entry : std::filesystem::directory_iterator(".")) {
-    if (entry.path().filename().string().compare(0, 4, "log_") != 0) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  return text;
-}
+std::string ReadLog() { return ReadLogText("."); }
 
 // An image with NULs, CR LF and high bytes, like a real one may carry.
 const std::string kImage = std::string(":10000000\r\n\0\xff", 13) + std::string(3000, 'x');

@@ -26,7 +26,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import harness
 from processes import poll, stop_process, wait_until
-from report_server import ReportServer
+from standins import ReportServer
 from workdir import remove_folder, temp_folder
 
 HERE = os.path.dirname(os.path.abspath(__file__))

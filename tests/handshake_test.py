@@ -9,7 +9,7 @@ import time
 import unittest
 
 from harness import Daemon, standin_env
-from report_server import ReportServer
+from standins import ReportServer
 
 LONG = "version=" + "A" * 40
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "SerialMonitor.h"
+#include "log_reader.h"
 #include "temp_cwd.h"
 
 namespace {
@@ -60,27 +61,9 @@ class LogIntegrity : public ::testing::Test {
  protected:
   // Every line of every day's file (a run across midnight uses two).
   std::vector<std::string> LogLines() {
-    std::vector<std::string> lines;
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(cwd_.path())) {
-      if (entry.path().filename().string().rfind("log_", 0) == 0) files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    for (const auto& file : files) {
-      std::ifstream in(file, std::ios::binary);
-      std::stringstream text;
-      text << in.rdbuf();
-      const std::string all = text.str();
-      EXPECT_TRUE(all.empty() || all.back() == '\n') << file << " ends inside a line";
-      std::size_t start = 0;
-      while (start < all.size()) {
-        std::size_t end = all.find('\n', start);
-        if (end == std::string::npos) end = all.size();
-        lines.push_back(all.substr(start, end - start));
-        start = end + 1;
-      }
-    }
-    return lines;
+    for (const auto& [file, text] : ReadLogFiles(cwd_.path()))
+      EXPECT_TRUE(text.empty() || text.back() == '\n') << file << " ends inside a line";
+    return ReadLogLines(cwd_.path());
   }
 
   TempWorkingDir cwd_{"np-logload"};

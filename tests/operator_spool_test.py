@@ -12,22 +12,13 @@ import tempfile
 import time
 import unittest
 
-from prometheus_client.parser import text_string_to_metric_families
-
 import harness
 from processes import poll
-from report_server import ReportServer
-from spool_support import key, payload, send_events, spool_env, wait_for_event
+from standins import ReportServer
+from spool_support import key, metrics, payload, send_events, spool_env, wait_for_event
 
 CTL = harness.CTL
 BURST = 40  # events the daemon sends while the operator resends
-
-
-def metrics(path):
-    with open(path) as f:
-        return {(s.name, tuple(sorted(s.labels.items()))): s.value
-                for family in text_string_to_metric_families(f.read())
-                for s in family.samples}
 
 
 class OperatorSpoolTest(unittest.TestCase):

@@ -18,7 +18,8 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import harness
 from notify_socket import NotifySocket
-from report_server import ReportServer
+from processes import child_pids
+from standins import ReportServer
 
 EVENT = b"i:door=1,mac=x\n"
 # Longer than the serial worker's line buffer: read, refused, never posted.
@@ -28,18 +29,6 @@ WATCHDOG_USEC = "1000000"
 # How long a report exchange may run before its worker counts as stuck:
 # curl's 30 s, the 3 s sequence pause and a 15 s margin.
 REPORT_STEP_BOUND = 48
-
-
-def _children(pid):
-    """Process ids of `pid`'s children, over all its threads."""
-    out = []
-    for task in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
-                out += [int(c) for c in f.read().split()]
-        except OSError:
-            pass
-    return out
 
 
 def _gaps(times, start, end):
@@ -123,7 +112,7 @@ class LiveStatusTest(unittest.TestCase):
         d = self.start()
         d.send_line(EVENT)
         self.assertEqual(len(self.server.wait_requests(1, 20)), 1)
-        curls = _children(d.proc.pid)
+        curls = child_pids(d.proc.pid)
         self.assertEqual(len(curls), 1, "expected one curl child: %r" % curls)
         # A stopped curl never reaches its own time limit: the exchange is
         # wedged for real.

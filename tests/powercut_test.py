@@ -14,7 +14,7 @@ from firmware_scenarios import (ACCESS_KEY, BUCKET, HANDOFF_RECORD, IMAGE, SCRIP
                                 SECRET_KEY, update_script)
 from powercut_fs import PowerCutMount
 from processes import poll
-from report_server import ReportServer
+from standins import ReportServer
 from spool_support import payload, send_events, spool_env
 from standins import S3Standin
 from workdir import fake_sudo, remove_folder, temp_folder

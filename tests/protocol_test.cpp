@@ -19,6 +19,7 @@
 
 #include "NetworkProxy.h"
 #include "SerialMonitor.h"
+#include "log_reader.h"
 #include "pty_pair.h"
 
 namespace {
@@ -51,26 +52,10 @@ class LineProtocol : public ::testing::Test {
   }
 
   // Raw lines of every log file in the working directory.
-  std::vector<std::string> LogLines() {
-    std::vector<std::string> lines;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-      std::string name = entry.path().filename().string();
-      if (name.rfind("log_", 0) != 0) continue;
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::string line;
-      while (std::getline(in, line)) lines.push_back(line);
-    }
-    return lines;
-  }
+  std::vector<std::string> LogLines() { return ReadLogLines(dir_); }
 
   // Messages of the log: each line less its time stamp and TAB.
-  std::vector<std::string> Log() {
-    std::vector<std::string> out;
-    for (const auto& line : LogLines()) {
-      out.push_back(line.size() >= 20 ? line.substr(20) : "<short>" + line);
-    }
-    return out;
-  }
+  std::vector<std::string> Log() { return ReadLogMessages(dir_); }
 
   bool Logged(const std::string& message) {
     for (const auto& m : Log())

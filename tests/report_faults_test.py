@@ -10,8 +10,8 @@ import time
 import unittest
 
 from harness import start_daemon
-from report_server import ReportServer
-from standins import ReportStandin
+from processes import child_pids
+from standins import ReportServer, ReportStandin
 
 FAILED = re.compile(r"^Error: Report failed - curl exit status \d+( \(.+\))?$")
 REPLY = {"cards": "AB,CD,EF", "colour": "green", "sequence": "1"}
@@ -21,17 +21,6 @@ REPLY_COMMANDS = [b"s:3AB,CD,EF\r", b"c:green\r", b"f:1\r"]
 def report_failures(d):
     """The report failures `d` logged so far."""
     return [m for m in d.log_messages() if FAILED.match(m)]
-
-
-def children(pid):
-    out = []
-    for task in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
-                out += [int(p) for p in f.read().split()]
-        except OSError:
-            pass
-    return out
 
 
 class ReportingFaultsTest(unittest.TestCase):
@@ -101,7 +90,7 @@ class ReportingFaultsTest(unittest.TestCase):
         self.assertEqual(len(self.server.wait_requests(before + 1, 20)), before + 1)
 
         # While curl waits, look at how it was started.
-        curl = [p for p in children(self.d.proc.pid)
+        curl = [p for p in child_pids(self.d.proc.pid)
                 if os.path.realpath("/proc/%d/exe" % p) == "/usr/bin/curl"]
         self.assertEqual(len(curl), 1, "curl must be the daemon's own child")
         pid = curl[0]

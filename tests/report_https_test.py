@@ -10,7 +10,8 @@ import time
 import unittest
 
 import harness
-from report_server import ReportServer
+from processes import child_pids
+from standins import ReportServer
 from throwaway_ca import ThrowawayCa
 
 TOKEN = "tok-5f1e2d3c4b5a69788796a5b4c3d2e1f0"
@@ -18,23 +19,6 @@ SECRET = "site/secret+key/K7MDENG/bPxRfiCYHTTPS01"
 REPORT_FAILED = "Error: Report failed - "
 # curl's exit status when the peer's certificate or name does not verify.
 CURL_PEER_FAILED_VERIFICATION = 60
-
-
-def _children(pid):
-    """Pids whose parent is `pid`."""
-    out = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        # The name may hold spaces; the fields after it are plain.
-        if int(stat.rsplit(")", 1)[1].split()[1]) == pid:
-            out.append(int(entry))
-    return out
 
 
 def _snapshot(pid):
@@ -89,7 +73,7 @@ class ReportHttpsTest(unittest.TestCase):
         snapshots = []
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
-            for pid in [d.proc.pid] + _children(d.proc.pid):
+            for pid in [d.proc.pid] + child_pids(d.proc.pid):
                 snap = _snapshot(pid)
                 if snap:
                     snapshots.append(snap)

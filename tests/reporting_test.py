@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import start_daemon
-from report_server import ReportServer
+from standins import ReportServer
 
 WORKED = [
     ("", "{}"),

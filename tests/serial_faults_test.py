@@ -9,7 +9,7 @@ import time
 import unittest
 
 from harness import start_daemon
-from report_server import ReportServer
+from standins import ReportServer
 
 LONG = "".join(chr(ord("a") + i % 26) for i in range(3000))
 STARTED = 40  # s, start-up takes 10 s by design

@@ -21,8 +21,7 @@ from firmware_scenarios import (CHECKING, DOWNLOADING, MISMATCH, NEW_IMAGE,
                                 OLD_IMAGE, SIGNATURE_INVALID,
                                 SIGNATURE_MISSING, Scenario, ScenarioCase)
 from notify_socket import NotifySocket
-from report_server import ReportServer
-from standins import S3Standin
+from standins import ReportServer, S3Standin
 from workdir import remove_folder, temp_folder
 
 HERE = os.path.dirname(os.path.abspath(__file__))

@@ -13,11 +13,10 @@ import tempfile
 import time
 import unittest
 
-from prometheus_client.parser import text_string_to_metric_families
-
 import harness
-from report_server import ReportServer
-from spool_support import key, payload, spool_env, wait_for_event
+from processes import child_pids
+from standins import ReportServer
+from spool_support import key, metrics, payload, spool_env, wait_for_event
 from throwaway_ca import ThrowawayCa
 
 INSTRUCTIONS = '{"cards":"AB","colour":"red","sequence":"9"}'
@@ -39,24 +38,6 @@ ANSWERS = [
     ("server_error", {"status": 500}, "Error: Report failed - HTTP 500",
      (FIRST_WAIT - 0.5, FIRST_WAIT + 2.5), "delivered"),
 ]
-
-
-def children(pid):
-    out = []
-    for task in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
-                out += f.read().split()
-        except OSError:
-            pass
-    return out
-
-
-def metrics(path):
-    with open(path) as f:
-        return {(s.name, tuple(sorted(s.labels.items()))): s.value
-                for family in text_string_to_metric_families(f.read())
-                for s in family.samples}
 
 
 class AnswerTableTest(unittest.TestCase):
@@ -171,7 +152,7 @@ class SessionTest(unittest.TestCase):
         self.assertEqual(len(d.wait_log("Error: Report failed", 0) or []), 1)
 
         # No curl runs, and the token is in no argument list or environment.
-        self.assertEqual(children(d.proc.pid), [])
+        self.assertEqual(child_pids(d.proc.pid), [])
         for name in ("cmdline", "environ"):
             with open("/proc/%d/%s" % (d.proc.pid, name), "rb") as f:
                 self.assertNotIn(TOKEN.encode(), f.read())

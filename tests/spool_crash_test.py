@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness import start_daemon
-from report_server import ReportServer
+from standins import ReportServer
 from spool_support import LONGEST_RETRY, key, payload, send_events, spool_env
 
 

@@ -6,7 +6,7 @@ import time
 import unittest
 
 from harness import start_daemon
-from report_server import ReportServer
+from standins import ReportServer
 from spool_support import (LONGEST_RETRY, UUID4, bring_back, key, payload,
                            received_at, send_events, spool_env)
 

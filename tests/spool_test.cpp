@@ -16,6 +16,7 @@
 #include "Spool.h"
 #include "ServiceStatus.h"
 #include "SpoolSender.h"
+#include "log_reader.h"
 #include "temp_cwd.h"
 
 namespace {
@@ -23,20 +24,7 @@ namespace {
 class SpoolTest : public ::testing::Test {
  protected:
   // Every log message so far, without its time stamp.
-  std::vector<std::string> LogMessages() {
-    std::vector<std::string> messages;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      const std::string name = entry.path().filename();
-      if (name.rfind("log_", 0) != 0) continue;
-      std::ifstream file(entry.path());
-      std::string line;
-      while (std::getline(file, line)) {
-        const auto tab = line.find('\t');
-        messages.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
-      }
-    }
-    return messages;
-  }
+  std::vector<std::string> LogMessages() { return ReadLogMessages(dir_.path()); }
 
   int CountLog(const std::string& needle) {
     int count = 0;

@@ -6,7 +6,7 @@ import time
 import unittest
 
 from harness import Daemon, standin_env
-from report_server import ReportServer
+from standins import ReportServer
 
 
 class StartupEventsTest(unittest.TestCase):

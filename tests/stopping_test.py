@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 import harness
-from report_server import ReportServer
+from standins import ReportServer
 from workdir import remove_folder
 
 NOT_REGULAR = "Error: NETWORKPROXY_REPORT_TOKEN_FILE - not a regular file"

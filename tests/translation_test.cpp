@@ -16,6 +16,7 @@
 #include "NetworkProxy.h"
 #include "SerialMonitor.h"
 #include "pty_pair.h"
+#include "log_reader.h"
 #include "temp_cwd.h"
 
 namespace {
@@ -27,17 +28,7 @@ class Translation : public ::testing::Test {
     std::strcpy(site_id, "SITE7");
   }
 
-  std::vector<std::string> Log() {
-    std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(cwd_.path())) {
-      if (entry.path().filename().string().rfind("log_", 0) != 0) continue;
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::string line;
-      while (std::getline(in, line))
-        out.push_back(line.size() >= 20 ? line.substr(20) : line);
-    }
-    return out;
-  }
+  std::vector<std::string> Log() { return ReadLogMessages(cwd_.path()); }
 
   std::string Encode(const std::string& payload, unsigned long capacity = 2048) {
     std::vector<char> out(capacity + 16, 'X');

@@ -10,7 +10,7 @@ Daemon       the binary in a fresh temporary working directory, wired to a
 start_daemon a Daemon that reports to a given server, once its workers
              run.
 
-The servers it reports to are report_server.ReportServer (in this process)
+The servers it reports to are standins.ReportServer (in this process)
 and the stand-ins of standins.py; workdir.py holds the temporary folders
 and the stand-in sudo. Every wait has a deadline; every process started is
 stopped by stop() (the context managers call it, also when a test fails).

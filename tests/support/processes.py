@@ -10,6 +10,18 @@ import subprocess
 import time
 
 
+def child_pids(pid):
+    """Process ids of `pid`'s children, over all its threads."""
+    out = []
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+                out += [int(c) for c in f.read().split()]
+        except OSError:
+            pass
+    return out
+
+
 def stop_process(proc, timeout=10):
     """Ends `proc`'s process group: SIGTERM, then SIGKILL when it is still
     there after `timeout` seconds. Returns its exit status (None: it would

@@ -5,7 +5,9 @@ import json
 import re
 import time
 
-from report_server import ReportServer
+from prometheus_client.parser import text_string_to_metric_families
+
+from standins import ReportServer
 
 UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 RFC3339_UTC = "%Y-%m-%dT%H:%M:%SZ"
@@ -32,6 +34,14 @@ def received_at(request):
     if text is None:
         return None
     return calendar.timegm(time.strptime(text, RFC3339_UTC))
+
+
+def metrics(path):
+    """The samples of the metrics file at `path`: {(name, labels): value}."""
+    with open(path) as f:
+        return {(s.name, tuple(sorted(s.labels.items()))): s.value
+                for family in text_string_to_metric_families(f.read())
+                for s in family.samples}
 
 
 def payload(request):

@@ -1,21 +1,26 @@
 """The stand-ins from tools/ run beside the daemon under test.
 
-ReportStandin  tools/report-standin: a reporting server on 127.0.0.1 that
-               logs every request; its reply and fault mode can change while
-               it runs.
+ReportServer   tools/report-standin's server (tools/report_standin.py) run
+               in this process: replies scripted one by one, requests read
+               back as they come.
+ReportStandin  tools/report-standin as a process of its own: a reporting
+               server on 127.0.0.1 that logs every request; its reply and
+               fault mode can change while it runs.
 S3Standin      tools/s3-standin over a fresh bucket folder; checks every
                request's signature and logs it.
 ControllerSim  tools/controller-sim: a controller board on a pseudo-terminal
                of its own, logging what it receives and sends.
 
-Each runs in a session of its own with its files (and its output, in
-<tool>.out) in a temporary folder; the constructor returns once the tool has
-written its port or terminal file, and stop() ends it and removes the folder.
+Each tool process runs in a session of its own with its files (and its
+output, in <tool>.out) in a temporary folder; the constructor returns once
+the tool has written its port or terminal file, and stop() ends it and
+removes the folder.
 """
 
 import json
 import os
 import subprocess
+import sys
 import urllib.parse
 
 from processes import poll, stop_process, wait_for_file
@@ -26,6 +31,10 @@ TOOLS = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir, "tools"))
 PYTHON = "/usr/bin/python3"
 BUCKET = "networkproxy-firmware"   # the build's default bucket
 START_TIMEOUT = 20                 # s
+
+if TOOLS not in sys.path:
+    sys.path.append(TOOLS)
+from report_standin import ReportServer  # noqa: E402,F401  (tools/report-standin's server)
 
 
 def json_lines(path):
