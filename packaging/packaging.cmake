@@ -127,8 +127,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # init-system-helpers, which is essential.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libssl3, libsystemd0, libsqlite3-0, curl, sudo, adduser")
+# postinst starts the service only when the unit's port exists, so it
+# takes the unit's values from the same build settings.
+configure_file(${NETWORKPROXY_PACKAGING_DIR}/postinst.in ${CMAKE_CURRENT_BINARY_DIR}/postinst @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${NETWORKPROXY_PACKAGING_DIR}/postinst
+  ${CMAKE_CURRENT_BINARY_DIR}/postinst
   ${NETWORKPROXY_PACKAGING_DIR}/prerm
   ${NETWORKPROXY_PACKAGING_DIR}/postrm
   ${CMAKE_CURRENT_BINARY_DIR}/conffiles)
