@@ -59,6 +59,10 @@ set(NETWORKPROXY_UNIT ${CMAKE_CURRENT_BINARY_DIR}/networkproxy.service)
 install(CODE "
   set(NETWORKPROXY_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
   set(NETWORKPROXY_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
+  set(NETWORKPROXY_UNIT_PORT \"${NETWORKPROXY_UNIT_PORT}\")
+  set(NETWORKPROXY_UNIT_CREDENTIALS_FILE \"${NETWORKPROXY_UNIT_CREDENTIALS_FILE}\")
+  set(NETWORKPROXY_ENVIRONMENT_FILE \"${NETWORKPROXY_ENVIRONMENT_FILE}\")
+  set(NETWORKPROXY_STATE_DIR \"${NETWORKPROXY_STATE_DIR}\")
   configure_file(\"${NETWORKPROXY_PACKAGING_DIR}/networkproxy.service.in\"
                  \"${NETWORKPROXY_UNIT}\" @ONLY)
 ")
@@ -123,8 +127,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # init-system-helpers, which is essential.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "libc6, libstdc++6, libgcc-s1, libcurl4, libjsoncpp25, libssl3, libsystemd0, libsqlite3-0, curl, sudo, adduser")
+# postinst starts the service only when the unit's port exists, so it
+# takes the unit's values from the same build settings.
+configure_file(${NETWORKPROXY_PACKAGING_DIR}/postinst.in ${CMAKE_CURRENT_BINARY_DIR}/postinst @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${NETWORKPROXY_PACKAGING_DIR}/postinst
+  ${CMAKE_CURRENT_BINARY_DIR}/postinst
   ${NETWORKPROXY_PACKAGING_DIR}/prerm
   ${NETWORKPROXY_PACKAGING_DIR}/postrm
   ${CMAKE_CURRENT_BINARY_DIR}/conffiles)

@@ -98,13 +98,6 @@ SiteSettings SiteSettingsFrom(const EnvironmentValues& values) {
 
 SiteSettings SiteSettingsFromEnvironment() { return Read(FromEnvironment); }
 
-SiteSettings SiteSettingsOverEnvironment(const EnvironmentValues& file) {
-  return Read([&file](const char* name) {
-    auto found = file.find(name);
-    return found != file.end() ? found->second : FromEnvironment(name);
-  });
-}
-
 EnvironmentFile ParseEnvironmentText(const std::string& text) {
   EnvironmentFile result;
   std::size_t start = 0;

@@ -1,8 +1,9 @@
 // SiteSettings: every setting a site gives the daemon, read in one go into
 // one value, from the process environment or from an environment file in
 // the format of /etc/default/networkproxy (what systemd's EnvironmentFile=
-// reads). The daemon reads it once at start-up; networkproxyctl check reads
-// it the same way and runs the checks of SettingChecks.h over it.
+// reads). The daemon reads it once at start-up; networkproxyctl stacks the
+// unit's values, its environment and the file into one EnvironmentValues
+// and reads that (ctl/CtlSupport.h).
 //
 // A plain value type: copy it freely; reading the environment belongs to
 // start-up, before any worker runs (getenv is not safe against setenv).
@@ -76,10 +77,6 @@ EnvironmentFile ParseEnvironmentText(const std::string& text);
 
 // Reads and parses the file at `path`.
 EnvironmentFile ReadEnvironmentFile(const std::string& path);
-
-// The process environment with `file`'s values over it, the way systemd
-// gives a unit its Environment= and then its EnvironmentFile=.
-SiteSettings SiteSettingsOverEnvironment(const EnvironmentValues& file);
 
 // The S3 base URL: AWS_ENDPOINT_URL_S3, else AWS_ENDPOINT_URL; empty: AWS.
 const std::string& S3Endpoint(const SiteSettings& settings);

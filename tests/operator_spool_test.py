@@ -32,9 +32,13 @@ class OperatorSpoolTest(unittest.TestCase):
                         NETWORKPROXY_METRICS_FILE=self.metrics)
 
     def ctl(self, *args, status=0):
-        env = dict(os.environ, **self.env)
-        proc = subprocess.run([CTL] + list(args), env=env, capture_output=True, text=True,
-                              timeout=30)
+        # The site's settings in a file, as on a site, and the tool run from
+        # another folder.
+        settings = os.path.join(self.dir, "settings")
+        with open(settings, "w") as f:
+            f.writelines("%s=%s\n" % item for item in self.env.items())
+        proc = subprocess.run([CTL] + list(args) + ["--env-file", settings, "--dir", self.dir],
+                              cwd="/", capture_output=True, text=True, timeout=30)
         self.assertEqual(proc.returncode, status, proc.stdout + proc.stderr)
         return proc.stdout
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "SettingChecks.h"
+#include "SettingNames.h"
 #include "SiteSettings.h"
 #include "pty_pair.h"
 #include "temp_cwd.h"
@@ -265,3 +266,34 @@ TEST(SettingChecks, DaemonRefusesOnlyABadReportUrlAndATokenOverHttp) {
 }
 
 }  // namespace
+
+// A misspelt name leaves its setting silently off; a wrong guess sends the
+// operator after the wrong setting.
+TEST(SettingNames, UnknownNamesGetTheNearestKnownOneOrNone) {
+  struct Case {
+    const char* name;
+    const char* nearest;
+  };
+  const Case cases[] = {
+      {"NETWORKPROXY_SPOL", "NETWORKPROXY_SPOOL"},
+      {"NETWORKPROXY_SPOOL_MAX_EVENT", "NETWORKPROXY_SPOOL_MAX_EVENTS"},
+      {"NETWORKPROXY_REPORTURL", "NETWORKPROXY_REPORT_URL"},
+      {"NETWORKPROXY_ARG", "NETWORKPROXY_ARGS"},
+      {"NETWORKPROXY_PROT", "NETWORKPROXY_PORT"},  // two edits
+      {"NETWORKPROXY_FOO", ""},
+      {"NETWORKPROXY_TOKEN", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NearestSettingName(c.name), c.nearest) << c.name;
+
+  const EnvironmentValues values = {{"NETWORKPROXY_SPOL", "spool.db"},
+                                    {"NETWORKPROXY_ARGS", ""},
+                                    {"NETWORKPROXY_SPOOL", "spool.db"},
+                                    {"NETWORKPROXY_FOO", "1"},
+                                    {"AWS_PROFIL", "x"},
+                                    {"PATH", "/bin"}};
+  std::vector<std::string> lines;
+  for (const SettingReport& report : UnknownSettingNames(values)) lines.push_back(SettingLine(report));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "NETWORKPROXY_FOO - unknown setting",
+                       "NETWORKPROXY_SPOL - unknown setting (did you mean NETWORKPROXY_SPOOL?)"}));
+}

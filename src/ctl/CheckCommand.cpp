@@ -6,32 +6,34 @@
 
 #include "CtlCommands.h"
 #include "CtlSupport.h"
-#include "SettingChecks.h"
+#include "SiteCheck.h"
 
 int RunCheck(int argc, char** argv) {
-  std::string env_file;
+  SiteSource source;
   for (int i = 1; i < argc; ++i) {
     if (IsHelpOption(argv[i])) {
       std::printf("usage: networkproxyctl %s\n"
-                  "Checks each setting that is set, from the environment or FILE (the format of\n"
-                  "/etc/default/networkproxy): \"ok <NAME>\" or \"<NAME> - <reason>\" per line.\n"
-                  "Exit status 0 when all are usable, 78 otherwise.\n",
+                  "Checks each setting that is set, read as the unit gives them to the daemon\n"
+                  "(or from FILE in the format of /etc/default/networkproxy), with relative paths\n"
+                  "from the site's folder (or DIR): \"ok <NAME>\" or \"<NAME> - <reason>\" per\n"
+                  "line. Exit status 0 when all are usable (warnings included), 78 otherwise.\n",
                   kCheckUsage);
       return kCtlOk;
     }
-    if (std::strcmp(argv[i], "--env-file") == 0 && i + 1 < argc) {
-      env_file = argv[++i];
-    } else if (std::strncmp(argv[i], "--env-file=", 11) == 0) {
-      env_file = argv[i] + 11;
-    } else {
+    if (!TakeSiteOption(argc, argv, &i, &source)) {
       return UsageError(std::string("check: unexpected argument: ") + argv[i], kCheckUsage);
     }
   }
-  bool usable = true;
-  const SiteSettings settings = LoadSiteSettings(env_file, &usable);
-  for (const SettingReport& report : CheckSiteSettings(settings)) {
-    std::printf("%s\n", SettingLine(report).c_str());
-    if (!report.status.ok()) usable = false;
+  LoadedSite site;
+  const Status loaded = LoadSite(source, &site);
+  if (!loaded.ok()) {
+    std::fprintf(stderr, "networkproxyctl: %s\n", loaded.reason().c_str());
+    return kCtlFailed;
+  }
+  bool usable = site.file_ok;
+  for (const CheckLine& line : CheckSite(site)) {
+    std::printf("%s\n", line.text.c_str());
+    if (!line.usable) usable = false;
   }
   return usable ? kCtlOk : kCtlConfig;
 }

@@ -24,12 +24,12 @@ struct CtlCommandEntry {
 // Entry points, one per command unit in src/ctl/ (each adds its line to the
 // table in networkproxyctl.cpp and its source to the tool's target).
 int RunVerifyImage(int argc, char** argv);  // VerifyImageCommand.cpp
-constexpr const char* kCheckUsage = "check [--env-file FILE]";
+constexpr const char* kCheckUsage = "check [--env-file FILE] [--dir DIR]";
 int RunCheck(int argc, char** argv);
-constexpr const char* kStatusUsage = "status [--json] [--env-file FILE]";
+constexpr const char* kStatusUsage = "status [--json] [--env-file FILE] [--dir DIR]";
 int RunStatus(int argc, char** argv);
 constexpr const char* kSpoolUsage =
-    "spool list [--dead] [--limit N] | resend-dead | purge-dead [--env-file FILE]";
+    "spool list [--dead] [--limit N] | resend-dead | purge-dead [--env-file FILE] [--dir DIR]";
 int RunSpool(int argc, char** argv);
 
 #endif  // NETWORKPROXY_CTL_CTLCOMMANDS_H_

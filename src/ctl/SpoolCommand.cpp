@@ -23,7 +23,7 @@ void PrintHelp() {
               "                             reading time, key, payload\n"
               "  resend-dead                every dead letter back to waiting, in its order\n"
               "  purge-dead                 removes every dead letter\n"
-              "The spool is NETWORKPROXY_SPOOL, from the environment or FILE.\n",
+              "The spool is NETWORKPROXY_SPOOL, the settings read as for check.\n",
               kSpoolUsage);
 }
 
@@ -53,7 +53,7 @@ int Failed(const SiteSettings& settings, const Status& status) {
 
 int RunSpool(int argc, char** argv) {
   std::string action;
-  std::string env_file;
+  SiteSource source;
   bool dead = false;
   std::size_t limit = 0;
   for (int i = 1; i < argc; ++i) {
@@ -62,8 +62,8 @@ int RunSpool(int argc, char** argv) {
       PrintHelp();
       return kCtlOk;
     }
-    if (arg == "--env-file" && i + 1 < argc) {
-      env_file = argv[++i];
+    if (TakeSiteOption(argc, argv, &i, &source)) {
+      continue;
     } else if (arg == "--dead") {
       dead = true;
     } else if (arg == "--limit" && i + 1 < argc) {
@@ -80,8 +80,8 @@ int RunSpool(int argc, char** argv) {
   if (action != "list" && (dead || limit != 0)) {
     return UsageError("spool: --dead and --limit go with list only", kSpoolUsage);
   }
-  bool file_ok = true;
-  const SiteSettings settings = LoadSiteSettings(env_file, &file_ok);
+  SiteSettings settings;
+  if (!LoadSiteSettings(source, &settings)) return kCtlFailed;
   std::unique_ptr<SpoolFile> file;
   const int status =
       OpenSpool(settings, action == "list" ? SpoolAccess::kReadOnly : SpoolAccess::kReadWrite, &file);

@@ -21,27 +21,25 @@ constexpr std::size_t kMaxMetricsFileSize = 1024 * 1024;
 }  // namespace
 
 int RunStatus(int argc, char** argv) {
-  std::string env_file;
+  SiteSource source;
   bool json = false;
   for (int i = 1; i < argc; ++i) {
     if (IsHelpOption(argv[i])) {
       std::printf("usage: networkproxyctl %s\n"
                   "Shows the controller's firmware version, the last firmware check, the events\n"
                   "delivered, rejected, dropped and waiting, dead letters and the last delivery,\n"
-                  "from NETWORKPROXY_METRICS_FILE (from the environment or FILE) and the spool.\n",
+                  "from NETWORKPROXY_METRICS_FILE and the spool, the settings read as for check.\n",
                   kStatusUsage);
       return kCtlOk;
     }
     if (std::strcmp(argv[i], "--json") == 0) {
       json = true;
-    } else if (std::strcmp(argv[i], "--env-file") == 0 && i + 1 < argc) {
-      env_file = argv[++i];
-    } else {
+    } else if (!TakeSiteOption(argc, argv, &i, &source)) {
       return UsageError(std::string("status: unexpected argument: ") + argv[i], kStatusUsage);
     }
   }
-  bool file_ok = true;
-  const SiteSettings settings = LoadSiteSettings(env_file, &file_ok);
+  SiteSettings settings;
+  if (!LoadSiteSettings(source, &settings)) return kCtlFailed;
   if (settings.metrics_file.empty()) {
     std::printf("NETWORKPROXY_METRICS_FILE - not set: the daemon keeps no figures to show\n");
     return kCtlConfig;
