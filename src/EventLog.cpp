@@ -9,8 +9,9 @@
 #include <ctime>
 #include <mutex>
 
-#include "WriteAll.h"
 #include "LogRetention.h"
+#include "PrintableText.h"
+#include "WriteAll.h"
 
 namespace {
 
@@ -51,7 +52,10 @@ void LogLine(const std::string& message) {
   }
   std::string line = CurrentDateTime("now");
   line += '\t';
-  line += message;
+  // Messages carry outside text (controller lines, server replies): a
+  // terminal escape or a line break must not act on whoever reads the log,
+  // nor make one entry look like two.
+  line += PrintableText(message);
   line += '\n';
   int fd = open(file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) return;
@@ -69,7 +73,7 @@ void LogLine(const std::string& message) {
 }
 
 void PrintAndLogLine(const std::string& message) {
-  std::printf("%s\n", message.c_str());
+  std::printf("%s\n", PrintableText(message).c_str());
   std::fflush(stdout);
   LogLine(message);
 }

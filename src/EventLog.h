@@ -1,5 +1,8 @@
 // EventLog: the daemon's daily log file, "./log_<local date>.txt" in the
 // working directory, one "<YYYY-mm-dd HH:MM:SS>\t<message>\n" line per entry.
+// Control bytes in a message (all but TAB) are written as "\xNN"
+// (PrintableText), here and on standard output, so that a message is always
+// one line and never drives the terminal of whoever reads it.
 //
 // Every function here may be called from any thread at any time. A line is
 // formatted whole and appended under a process-wide lock, so lines of

@@ -2,11 +2,11 @@
 
 #include <json/json.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <map>
 
 #include "EventStamp.h"
+#include "PrintableText.h"
 
 namespace {
 
@@ -50,20 +50,36 @@ bool ParseSample(const std::string& line, Sample* sample) {
   }
   const char* start = line.c_str() + i;
   char* end = nullptr;
+  // NaN and infinities are values in this format: read, then clamped.
   sample->value = std::strtod(start, &end);
-  return end != start && std::isfinite(sample->value);
+  return end != start;
+}
+
+// The file is anyone's to write: a value outside what a count or a time can
+// be is clamped before it becomes an integer (converting an out-of-range
+// double is undefined). NaN reads as 0, "not known".
+constexpr double kMaxCount = 9007199254740992.0;  // 2^53: every whole number below is exact
+constexpr double kMaxTime = 253402300799.0;       // 9999-12-31T23:59:59Z
+
+double Clamped(double value, double most) {
+  if (!(value > 0)) return 0;
+  return value < most ? value : most;
 }
 
 std::int64_t Ms(std::time_t seconds) { return static_cast<std::int64_t>(seconds) * 1000; }
 
-std::uint64_t Count(double value) { return value > 0 ? static_cast<std::uint64_t>(value) : 0; }
+std::uint64_t Count(double value) { return static_cast<std::uint64_t>(Clamped(value, kMaxCount)); }
+
+std::time_t Time(double value) { return static_cast<std::time_t>(Clamped(value, kMaxTime)); }
 
 Json::Value TimeOrNull(std::time_t when) {
   return when != 0 ? Json::Value(Rfc3339Utc(Ms(when))) : Json::Value(Json::nullValue);
 }
 
+// Texts come from the file (a controller's version, a server's words): what
+// is printed shows their control bytes as \xNN, in JSON as in plain text.
 Json::Value TextOrNull(const std::string& text) {
-  return text.empty() ? Json::Value(Json::nullValue) : Json::Value(text);
+  return text.empty() ? Json::Value(Json::nullValue) : Json::Value(PrintableText(text));
 }
 
 }  // namespace
@@ -97,11 +113,11 @@ Status ReadMetricsText(const std::string& text, SiteState* state) {
     } else if (s.name == "networkproxy_spool_dead_letters") {
       state->dead_letters = Count(s.value);
     } else if (s.name == "networkproxy_spool_oldest_event_timestamp_seconds") {
-      state->oldest_waiting = static_cast<std::time_t>(Count(s.value));
+      state->oldest_waiting = Time(s.value);
     } else if (s.name == "networkproxy_last_delivery_timestamp_seconds") {
-      state->last_delivery = static_cast<std::time_t>(Count(s.value));
+      state->last_delivery = Time(s.value);
     } else if (s.name == "networkproxy_last_firmware_check_timestamp_seconds") {
-      state->check_time = static_cast<std::time_t>(Count(s.value));
+      state->check_time = Time(s.value);
     } else if (s.name == "networkproxy_last_firmware_check_info") {
       state->check_result = result;
       state->check_reason = s.labels["reason"];
@@ -136,13 +152,15 @@ std::string SiteStateJson(const SiteState& s, std::time_t now) {
 }
 
 std::string SiteStateText(const SiteState& s, std::time_t now) {
-  std::string out = "controller firmware: " + (s.firmware_version.empty() ? "unknown" : s.firmware_version) + "\n";
+  std::string out = "controller firmware: " +
+                    (s.firmware_version.empty() ? "unknown" : PrintableText(s.firmware_version)) + "\n";
   out += "last firmware check: ";
   if (s.check_time == 0) {
     out += "none yet\n";
   } else {
-    out += Rfc3339Utc(Ms(s.check_time)) + " " + (s.check_result.empty() ? "?" : s.check_result);
-    if (!s.check_reason.empty()) out += " - " + s.check_reason;
+    out += Rfc3339Utc(Ms(s.check_time)) + " " +
+           (s.check_result.empty() ? "?" : PrintableText(s.check_result));
+    if (!s.check_reason.empty()) out += " - " + PrintableText(s.check_reason);
     out += "\n";
   }
   out += "events: " + std::to_string(s.delivered) + " delivered, " + std::to_string(s.rejected) +

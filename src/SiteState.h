@@ -30,7 +30,9 @@ struct SiteState {
 
 // Fills `state` from the text of a metrics file (the Prometheus text
 // format). Metrics it does not know are skipped; a sample line it cannot
-// read fails with "line <n>: <why>".
+// read fails with "line <n>: <why>". Counts and times are clamped to what
+// they can be (0 up to 2^53, and up to the end of year 9999): negative
+// values and NaN read as 0, huge ones and infinity as the most.
 Status ReadMetricsText(const std::string& text, SiteState* state);
 
 // The state as one JSON object: firmware_version, last_firmware_check
@@ -39,7 +41,8 @@ Status ReadMetricsText(const std::string& text, SiteState* state);
 // what is not known is null.
 std::string SiteStateJson(const SiteState& state, std::time_t now);
 
-// The same for a person, one figure a line.
+// The same for a person, one figure a line. Texts from the file show
+// their control bytes as \xNN in both forms (PrintableText).
 std::string SiteStateText(const SiteState& state, std::time_t now);
 
 #endif  // NETWORKPROXY_SITESTATE_H_

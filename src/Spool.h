@@ -32,6 +32,7 @@
 #ifndef NETWORKPROXY_SPOOL_H_
 #define NETWORKPROXY_SPOOL_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -151,6 +152,13 @@ class Spool {
 // Threads: one thread at a time per object. Each call is one statement or
 // one short transaction.
 enum class SpoolAccess { kReadOnly, kReadWrite };
+
+// The reasons SpoolFile fails with for a file that is not a plain spool
+// (a link, a FIFO, not SQLite, events not a table) and for one locked or
+// kept at work too long.
+constexpr const char* kSpoolNotASpoolFile = "not a spool file";
+constexpr const char* kSpoolBusy = "busy";
+constexpr int kSpoolWorkLimitMs = 2000;
 enum class SpoolList { kWaiting, kDead };
 
 class SpoolFile {
@@ -158,7 +166,15 @@ class SpoolFile {
   // Opens the spool at `path` into `file`. A read-write open upgrades a
   // spool written by an older daemon in place (its events kept, waiting); a
   // read-only one reads it as it is. Fails (the reason in the Status) for a
-  // missing file, one that is not a spool, or one SQLite cannot open.
+  // missing file, one SQLite cannot open, and with kSpoolNotASpoolFile or
+  // kSpoolBusy (below).
+  //
+  // The tool runs as root over a folder the service user can write, so the
+  // file is taken for what it is, never trusted: only a regular file, never
+  // through a symbolic link (nor its -wal or -shm), is opened, so a FIFO
+  // cannot block the open; the schema's own code (views, triggers) may use
+  // no function that is not harmless; events must be a table; and every
+  // call gives up after kSpoolWorkLimitMs of work besides the lock wait.
   static Status Open(const std::string& path, SpoolAccess access,
                      std::unique_ptr<SpoolFile>* file);
   ~SpoolFile();
@@ -180,11 +196,16 @@ class SpoolFile {
   Status Counts(SpoolCounts* counts);
 
  private:
-  explicit SpoolFile(sqlite3* db, bool has_dead) : db_(db), has_dead_(has_dead) {}
+  explicit SpoolFile(sqlite3* db) : db_(db) {}
+  Status SetUp(SpoolAccess access);
   Status Change(const char* sql, std::size_t* changed);
+  Status Failure(int rc) const;
+  void StartWork();
+  static int OverTime(void* self);
 
   sqlite3* db_;
-  bool has_dead_;  // false: an older spool opened read-only, no dead letters
+  bool has_dead_ = false;  // false: an older spool opened read-only, no dead letters
+  std::chrono::steady_clock::time_point deadline_;  // of the call under way
 };
 
 #endif  // NETWORKPROXY_SPOOL_H_

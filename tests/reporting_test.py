@@ -141,6 +141,15 @@ class ReportingTest(unittest.TestCase):
         self.assertEqual(list(obj), sorted(obj))
         self.assertEqual([f for f in os.listdir(self.d.dir) if "pwned" in f], [])
 
+    def test_terminal_escapes_are_shown_escaped_in_the_log_and_posted_as_sent(self):
+        reqs, _ = self.exchange([b"i:alarm=\x1b[31mred\x7f,t=1\r\n"], [], 0)
+        self.assertEqual(reqs[0]["body"], b'{"alarm": "\\u001b[31mred\x7f","t": "1"}')
+        self.assertTrue(self.d.wait_log("i:alarm=\\x1B[31mred\\x7F,t=1", 10),
+                        self.d.log_messages()[-6:])
+        self.assertIn('{"alarm": "\\u001b[31mred\\x7F","t": "1"}', self.d.log_messages())
+        self.assertNotIn("\x1b", self.d.log_text())
+        self.assertNotIn("\x7f", self.d.log_text())
+
     def test_mac_from_controller_never_leaves(self):
         reqs, _ = self.exchange([b'i:mac=evil,x=1\n'], [], 0)
         self.assertEqual(json.loads(reqs[0]["body"]),

@@ -74,4 +74,62 @@ TEST(SiteState, DeliveryFiguresAndUnknownsReadAsTheyAre) {
             "line 1: not a sample");
 }
 
+// The metrics file is anyone's to write: a value no count or time can be
+// must come out clamped, never as the undefined result of converting it.
+TEST(SiteState, OutOfRangeNumbersAreClampedNotConverted) {
+  const struct {
+    const char* value;
+    std::uint64_t delivered;
+    const char* last_delivery;  // null: none
+  } kCases[] = {
+      {"1e300", 9007199254740992ULL, "9999-12-31T23:59:59Z"},
+      {"1e999", 9007199254740992ULL, "9999-12-31T23:59:59Z"},  // past a double: inf
+      {"+Inf", 9007199254740992ULL, "9999-12-31T23:59:59Z"},
+      {"18446744073709551616", 9007199254740992ULL, "9999-12-31T23:59:59Z"},
+      {"-1", 0, nullptr},
+      {"-Inf", 0, nullptr},
+      {"-1e300", 0, nullptr},
+      {"NaN", 0, nullptr},
+      {"nan", 0, nullptr},
+      {"42.9", 42, "1970-01-01T00:00:42Z"},
+  };
+  for (const auto& c : kCases) {
+    SiteState state;
+    const std::string v = c.value;
+    ASSERT_TRUE(ReadMetricsText("networkproxy_events_total{result=\"delivered\"} " + v + "\n" +
+                                    "networkproxy_last_delivery_timestamp_seconds " + v + "\n" +
+                                    "networkproxy_spool_oldest_event_timestamp_seconds " + v + "\n",
+                                &state)
+                    .ok())
+        << v;
+    EXPECT_EQ(state.delivered, c.delivered) << v;
+    const Json::Value json = Parse(SiteStateJson(state, 1796819500));
+    if (c.last_delivery == nullptr) {
+      EXPECT_TRUE(json["last_delivery"].isNull()) << v;
+    } else {
+      EXPECT_EQ(json["last_delivery"], c.last_delivery) << v;
+    }
+    EXPECT_GE(json["oldest_waiting_seconds"].asInt64(), 0) << v;
+    SiteStateText(state, 1796819500);
+  }
+}
+
+// Texts read from the file are printed with their control bytes escaped,
+// in JSON too (where a raw DEL would otherwise pass).
+TEST(SiteState, ControlBytesInTextsArePrintedEscaped) {
+  SiteState state;
+  ASSERT_TRUE(ReadMetricsText("networkproxy_controller_info{version=\"1.0\x1b[2J\x7f\"} 1\n"
+                              "networkproxy_last_firmware_check_timestamp_seconds 1796819465\n"
+                              "networkproxy_last_firmware_check_info{result=\"failed\","
+                              "reason=\"HTTP 403\\n\x1b]0;owned\x07\"} 1\n",
+                              &state)
+                  .ok());
+  const Json::Value json = Parse(SiteStateJson(state, 1796819500));
+  EXPECT_EQ(json["firmware_version"], "1.0\\x1B[2J\\x7F");
+  EXPECT_EQ(json["last_firmware_check"]["reason"], "HTTP 403\\x0A\\x1B]0;owned\\x07");
+  const std::string text = SiteStateText(state, 1796819500);
+  EXPECT_NE(text.find("controller firmware: 1.0\\x1B[2J\\x7F\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("failed - HTTP 403\\x0A\\x1B]0;owned\\x07\n"), std::string::npos) << text;
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include "CtlCommands.h"
 #include "CtlSupport.h"
 #include "EventStamp.h"
+#include "PrintableText.h"
 #include "SettingChecks.h"
 #include "Spool.h"
 
@@ -27,6 +28,12 @@ void PrintHelp() {
               kSpoolUsage);
 }
 
+// "<spool> - <reason>": the tool's way of naming what is wrong with a file.
+int Failed(const SiteSettings& settings, const Status& status) {
+  std::printf("%s\n", PrintableText(settings.spool + " - " + status.reason()).c_str());
+  return kCtlFailed;
+}
+
 // Opens the site's spool; prints why not and returns the exit status when
 // it cannot be had, else -1.
 int OpenSpool(const SiteSettings& settings, SpoolAccess access, std::unique_ptr<SpoolFile>* file) {
@@ -35,18 +42,8 @@ int OpenSpool(const SiteSettings& settings, SpoolAccess access, std::unique_ptr<
     return kCtlConfig;
   }
   const Status opened = SpoolFile::Open(settings.spool, access, file);
-  if (!opened.ok()) {
-    std::fprintf(stderr, "networkproxyctl: spool %s: %s\n", settings.spool.c_str(),
-                 opened.reason().c_str());
-    return kCtlFailed;
-  }
+  if (!opened.ok()) return Failed(settings, opened);
   return -1;
-}
-
-int Failed(const SiteSettings& settings, const Status& status) {
-  std::fprintf(stderr, "networkproxyctl: spool %s: %s\n", settings.spool.c_str(),
-               status.reason().c_str());
-  return kCtlFailed;
 }
 
 }  // namespace
@@ -92,8 +89,10 @@ int RunSpool(int argc, char** argv) {
     const Status listed = file->List(dead ? SpoolList::kDead : SpoolList::kWaiting, limit, &events);
     if (!listed.ok()) return Failed(settings, listed);
     for (const SpooledEvent& event : events) {
-      std::printf("%s %s %s\n", Rfc3339Utc(event.received_ms).c_str(), event.key.c_str(),
-                  event.payload.c_str());
+      // The key and payload are whatever the file holds: shown, not acted on.
+      const std::string line =
+          Rfc3339Utc(event.received_ms) + " " + event.key + " " + event.payload;
+      std::printf("%s\n", PrintableText(line).c_str());
     }
     return kCtlOk;
   }

@@ -9,6 +9,7 @@
 
 #include "CtlCommands.h"
 #include "CtlSupport.h"
+#include "PrintableText.h"
 #include "SiteState.h"
 #include "SmallFile.h"
 #include "Spool.h"
@@ -47,18 +48,19 @@ int RunStatus(int argc, char** argv) {
   std::string text;
   const int error = ReadSmallFile(settings.metrics_file.c_str(), kMaxMetricsFileSize, text);
   if (error != 0) {
-    std::fprintf(stderr, "networkproxyctl: cannot read %s: %s\n", settings.metrics_file.c_str(),
-                 std::strerror(error));
+    std::fprintf(stderr, "networkproxyctl: cannot read %s: %s\n",
+                 PrintableText(settings.metrics_file).c_str(), std::strerror(error));
     return kCtlFailed;
   }
   SiteState state;
   const Status read = ReadMetricsText(text, &state);
   if (!read.ok()) {
-    std::fprintf(stderr, "networkproxyctl: %s: %s\n", settings.metrics_file.c_str(),
-                 read.reason().c_str());
+    std::fprintf(stderr, "networkproxyctl: %s: %s\n", PrintableText(settings.metrics_file).c_str(),
+                 PrintableText(read.reason()).c_str());
     return kCtlFailed;
   }
-  // The spool's own figures are current even when the daemon is not.
+  // The spool's own figures are current even when the daemon is not. A
+  // spool that cannot be read (busy, not a spool file) leaves the daemon's.
   if (!settings.spool.empty()) {
     std::unique_ptr<SpoolFile> spool;
     SpoolCounts counts;
