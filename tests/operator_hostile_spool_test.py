@@ -48,10 +48,13 @@ class HostileSpoolTest(unittest.TestCase):
         self.spool = os.path.join(self.dir, "spool.db")
 
     def ctl(self, *args):
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "NETWORKPROXY_SPOOL": "spool.db"}
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        settings = os.path.join(self.dir, "settings")
+        with open(settings, "w") as f:
+            f.write("NETWORKPROXY_SPOOL=spool.db\n")
         # The subprocess deadline is the hang check: the tool's own limit is 2 s
         # of work plus 2 s of waiting for a lock.
-        proc = subprocess.run([CTL, "spool"] + list(args), cwd=self.dir, env=env,
+        proc = subprocess.run([CTL, "spool", "--env-file", settings, "--dir", self.dir] + list(args), cwd="/", env=env,
                               capture_output=True, timeout=30)
         return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
 
