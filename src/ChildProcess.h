@@ -45,7 +45,8 @@ constexpr int kPassedDescriptor = 3;
 // shell is involved) with standard input from /dev/null and no descriptor of
 // ours but the pipes below: a child never holds the serial port or a socket.
 // Standard output is read to its end into `output` (capacity `output_size`,
-// at least 2) with fgets's last-piece semantics: the output is cut into
+// at least 2; when null, standard output is inherited) with fgets's
+// last-piece semantics: the output is cut into
 // pieces at each LF and every output_size - 1 bytes, and the last piece
 // stays, terminated. When `errors` is given, standard error is read the same
 // way into it (capacity `errors_size`, at least 2); otherwise it is inherited.

@@ -22,31 +22,15 @@
 #include "S3Client.h"
 #include "SafeReason.h"
 #include "ServiceStatus.h"
-#include "Settings.h"
 #include "VersionOrder.h"
 
 namespace {
 
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
-// Puts the credentials into the environment for the update script alone:
-// called right before the hand-off, after which the process ends. Other
-// children start under the same lock, so none sees a half-rewritten
-// environment.
-void ExportForHandOff(const S3Credentials& credentials) {
-  std::lock_guard<std::mutex> lock(environment_mutex);
-  setenv("AWS_ACCESS_KEY_ID", credentials.access_key_id.c_str(), 1);
-  setenv("AWS_SECRET_ACCESS_KEY", credentials.secret_access_key.c_str(), 1);
-  if (credentials.session_token.empty()) {
-    unsetenv("AWS_SESSION_TOKEN");
-  } else {
-    setenv("AWS_SESSION_TOKEN", credentials.session_token.c_str(), 1);
-  }
-}
-
 // The credentials for this check, or false after logging why there are none.
-bool CheckCredentials(S3Credentials& credentials) {
-  CredentialsLookup lookup = LookUpSiteCredentials(credentials);
+bool CheckCredentials(const FirmwareSource& source, S3Credentials& credentials) {
+  CredentialsLookup lookup = LookUpSiteCredentials(source.credentials_file, source.profile, credentials);
   if (lookup.source != CredentialsSource::kError) return true;
   if (lookup.system_error != 0) {
     LogSystemError(lookup.system_error, "Error: Credentials file - %s", lookup.error.c_str());
@@ -68,7 +52,7 @@ std::string LocalTime(std::time_t when) {
 
 // True when a hand-off of `version` happened so recently that the
 // controller's version should have changed by now (logged).
-bool HeldBackByEarlierHandOff(const char* version) {
+bool HeldBackByEarlierHandOff(const char* version, const std::string& controller) {
   HandOffRecord last;
   if (!ReadHandOffRecord(kHandOffRecordFile, &last) ||
       !HandOffHeldBack(last, version, std::time(nullptr))) {
@@ -76,7 +60,7 @@ bool HeldBackByEarlierHandOff(const char* version) {
   }
   LogFormat("Error: Update to %s was handed off at %s; the controller still reports %s",
             version, LocalTime(last.time).c_str(),
-            firmware_version[0] != '\0' ? firmware_version : "no version");
+            !controller.empty() ? controller.c_str() : "no version");
   service_status().NoteCheckFailure("Error: Update to " + std::string(version) +
                                     " held back: the controller still reports the old version");
   return true;
@@ -102,15 +86,15 @@ void NoteWriteFailure(int error) {
 // has to fit in memory, and renames it over firmware_file_path. `digest`
 // receives the size and SHA-256 of what was written, read back from the
 // file. Returns false after logging why it failed.
-bool StreamImage(const S3Client& client, const S3Credentials& credentials,
-                 const char* image_key, ImageDigest* digest) {
-  ImageTempFile image_file(firmware_file_path);
+bool StreamImage(const FirmwareSource& source, const S3Client& client,
+                 const S3Credentials& credentials, const char* image_key, ImageDigest* digest) {
+  ImageTempFile image_file(source.image_path);
   if (!image_file.ok()) {
     NoteWriteFailure(errno);
     return false;
   }
   S3Client::Object image =
-      client.GetObjectToFile(FirmwareBucket(), image_key, image_file.fd(), kImageLimits);
+      client.GetObjectToFile(source.bucket, image_key, image_file.fd(), kImageLimits);
   if (!image.ok) {
     NoteDownloadFailure(image.error, credentials);
     return false;
@@ -135,9 +119,10 @@ bool StreamImage(const S3Client& client, const S3Credentials& credentials,
 // only then writes them to firmware_file_path and the verified signature
 // beside them (for the update script to check again). Returns false after
 // logging why it failed.
-bool FetchSignedImage(const S3Client& client, const S3Credentials& credentials,
+bool FetchSignedImage(const FirmwareSource& source, const FirmwarePublicKey& key,
+                      const S3Client& client, const S3Credentials& credentials,
                       const char* image_key, const char* version, ImageDigest* digest) {
-  S3Client::Object image = client.GetObject(FirmwareBucket(), image_key, kImageLimits);
+  S3Client::Object image = client.GetObject(source.bucket, image_key, kImageLimits);
   if (!image.ok) {
     NoteDownloadFailure(image.error, credentials);
     return false;
@@ -145,13 +130,13 @@ bool FetchSignedImage(const S3Client& client, const S3Credentials& credentials,
   LogLine("Downloading firmware file");
   const ImageDigest downloaded = DigestOf(image.body);
   std::string signature;
-  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, version, downloaded,
+  if (!FirmwareSignatureAccepted(client, key, source.bucket, image_key, version, downloaded,
                                  &signature)) {
     service_status().NoteCheckFailure("Error: Firmware signature missing or not valid");
     return false;
   }
-  if (!WriteImageFile(firmware_file_path, image.body) ||
-      !WriteImageFile(std::string(firmware_file_path) + kImageSignatureSuffix, signature)) {
+  if (!WriteImageFile(source.image_path, image.body) ||
+      !WriteImageFile(source.image_path + kImageSignatureSuffix, signature)) {
     NoteWriteFailure(errno);
     return false;
   }
@@ -176,36 +161,37 @@ bool UpdateScriptPresent() {
 // True (logged) when a site with a signing key would go backwards: the
 // published version is older than the controller's known one. Without a
 // key, or without the controller's version, any other version is taken.
-bool DowngradeRefused(const char* published) {
-  if (!FirmwareSignatureRequired() || firmware_version[0] == '\0' ||
-      CompareVersions(published, firmware_version) >= 0) {
+bool DowngradeRefused(const char* published, const FirmwarePublicKey* key,
+                      const std::string& controller) {
+  if (key == nullptr || controller.empty() || CompareVersions(published, controller.c_str()) >= 0) {
     return false;
   }
   const std::string line = std::string("Error: Firmware ") + published +
-                           " is older than the controller's " + firmware_version +
+                           " is older than the controller's " + controller +
                            " - downgrade refused";
   LogLine(line);
   service_status().NoteCheckFailure(line);
   return true;
 }
 
-// Downloads the image `image_key` of `version` and hands off; returns only
-// when that failed (logged).
-void UpdateTo(const S3Client& client, const S3Credentials& credentials,
+// Downloads the image `image_key` of `version` and decides to hand off;
+// false when that failed (logged).
+bool UpdateTo(const FirmwareSource& source, const FirmwarePublicKey* key,
+              const S3Client& client, const S3Credentials& credentials,
               const char* image_key, const char* version) {
-  if (!UpdateScriptPresent()) return;
+  if (!UpdateScriptPresent()) return false;
   ImageDigest digest;
-  if (!(FirmwareSignatureRequired()
-            ? FetchSignedImage(client, credentials, image_key, version, &digest)
-            : StreamImage(client, credentials, image_key, &digest))) {
-    return;
+  if (!(key != nullptr
+            ? FetchSignedImage(source, *key, client, credentials, image_key, version, &digest)
+            : StreamImage(source, client, credentials, image_key, &digest))) {
+    return false;
   }
   // Recorded before the hand-off, so that a restarted daemon whose
   // controller still reports the old version does not hand off again.
   if (!WriteHandOffRecord(kHandOffRecordFile, HandOffRecord{version, std::time(nullptr)})) {
     LogSystemError(errno, "Error: Recording the hand-off");
     service_status().NoteCheckFailure("Error: Recording the hand-off");
-    return;
+    return false;
   }
   // The last line before the exit says what the script was given, in the
   // log and in systemctl status.
@@ -214,11 +200,31 @@ void UpdateTo(const S3Client& client, const S3Credentials& credentials,
                                   digest.sha256 + ") to " + kUpdateScript;
   LogLine(handing_off);
   service_status().Announce(handing_off);
-  // The script inherits the credentials with the environment.
-  ExportForHandOff(credentials);
-  int ignored = std::system(kHandOffCommand);
-  (void)ignored;
-  EndProcess(0);
+  return true;
+}
+
+// The process environment without the cloud credentials' names, then the
+// credentials for the update script.
+std::vector<std::string> HandOffEnvironment(const S3Credentials& credentials) {
+  std::vector<std::string> entries;
+  {
+    std::lock_guard<std::mutex> lock(environment_mutex);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string text = *entry;
+      const std::string name = text.substr(0, text.find('='));
+      if (name == "AWS_ACCESS_KEY_ID" || name == "AWS_SECRET_ACCESS_KEY" ||
+          name == "AWS_SESSION_TOKEN") {
+        continue;
+      }
+      entries.push_back(text);
+    }
+  }
+  entries.push_back("AWS_ACCESS_KEY_ID=" + credentials.access_key_id);
+  entries.push_back("AWS_SECRET_ACCESS_KEY=" + credentials.secret_access_key);
+  if (!credentials.session_token.empty()) {
+    entries.push_back("AWS_SESSION_TOKEN=" + credentials.session_token);
+  }
+  return entries;
 }
 
 }  // namespace
@@ -263,18 +269,34 @@ bool WriteImageFile(const std::string& target, const std::string& image) {
   return file.ok() && WriteAll(file.fd(), image.data(), image.size()) && file.Commit();
 }
 
-void CheckFirmware() {
+Status StartUpdateScript(const S3Credentials& credentials) {
+  std::vector<std::string> environment = HandOffEnvironment(credentials);
+  std::vector<const char*> envp;
+  for (const std::string& entry : environment) envp.push_back(entry.c_str());
+  envp.push_back(nullptr);
+  // The shell puts the script in the background and ends at once; the
+  // script keeps the daemon's standard output and error, as ever.
+  const char* const argv[] = {"/bin/sh", "-c", kHandOffCommand, nullptr};
+  const ChildResult run = RunCapture(argv, nullptr, 0, nullptr, 0, envp.data());
+  for (std::string& entry : environment) WipeString(entry);
+  if (!run.started) return Status::FromErrno(run.error, "/bin/sh");
+  return Status::Ok();
+}
+
+FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePublicKey* key,
+                               const std::string& controller) {
+  FirmwareDecision decision;
   LogLine("Checking for firmware update");
-  if (!FirmwarePublicKeyUsable()) {
+  if (key != nullptr && !key->usable()) {
+    key->LogProblem();
     service_status().NoteCheckFailure("Error: Firmware public key unusable");
-    return;
+    return decision;
   }
   S3Credentials credentials;
-  if (!CheckCredentials(credentials)) return;
+  if (!CheckCredentials(source, credentials)) return decision;
 
-  S3Client client(FirmwareRegion(), credentials, S3Endpoint(StartupSiteSettings()));
-  S3Client::Object version_file =
-      client.GetObject(FirmwareBucket(), kVersionKey, kVersionFileLimits);
+  S3Client client(source.region, credentials, source.endpoint);
+  S3Client::Object version_file = client.GetObject(source.bucket, kVersionKey, kVersionFileLimits);
   if (!version_file.ok) {
     service_status().NoteCheckFailure(
         LogFailure("Error: Reading the version file", version_file.error,
@@ -288,16 +310,22 @@ void CheckFirmware() {
       // reach another bucket through a path-normalising endpoint.
       LogLine("Error: Version file holds no usable version");
       service_status().NoteCheckFailure("Error: Version file holds no usable version");
-    } else if (std::strncmp(published, firmware_version, sizeof published) == 0) {
+    } else if (controller == published) {
       LogLine("Versions match. No update required");
     } else {
       LogFormat("Version Mismatch - published %s, controller %s", published,
-                firmware_version[0] != '\0' ? firmware_version : "unknown");
-      if (!DowngradeRefused(published) && !HeldBackByEarlierHandOff(published)) {
+                !controller.empty() ? controller.c_str() : "unknown");
+      if (!DowngradeRefused(published, key, controller) &&
+          !HeldBackByEarlierHandOff(published, controller)) {
         char image_key[64];
         BuildImageKey(published, image_key);
-        UpdateTo(client, credentials, image_key, published);
+        if (UpdateTo(source, key, client, credentials, image_key, published)) {
+          decision.hand_off = true;
+          decision.version = published;
+          decision.credentials = credentials;
+        }
       }
     }
   }
+  return decision;
 }

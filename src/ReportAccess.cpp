@@ -14,7 +14,6 @@
 #include "ChildProcess.h"
 #include "WriteAll.h"
 #include "Credentials.h"
-#include "Settings.h"
 #include "SettingsFiles.h"
 #include "SmallFile.h"
 
@@ -29,29 +28,23 @@ constexpr std::size_t kMaxTokenFileSize = 16 * 1024;
 // PATH for curl when the daemon was started without one.
 constexpr const char* kDefaultPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
-// curl's environment: the texts and the pointer vector that execve takes.
-struct CurlEnvironment {
-  std::vector<std::string> entries;
-  std::vector<const char*> pointers;
-};
+}  // namespace
 
-CurlEnvironment* BuildEnvironment() {
-  auto* environment = new CurlEnvironment;
-  // As the daemon found them at start-up.
-  const auto& found = StartupSiteSettings().curl_variables;
-  if (found.count("PATH") == 0) environment->entries.push_back(kDefaultPath);
+ReportTarget ReportTargetFrom(const SiteSettings& settings, const std::string& site_id) {
+  ReportTarget target;
+  target.url = EffectiveReportUrl(settings);
+  target.url_configured = !settings.report_url.empty();
+  target.ca_file = settings.report_ca;
+  target.token_file = settings.report_token_file;
+  target.site_id = site_id;
+  const auto& found = settings.curl_variables;
+  if (found.count("PATH") == 0) target.curl_environment.push_back(kDefaultPath);
   for (const char* name : kCurlVariables) {
     auto value = found.find(name);
-    if (value != found.end()) environment->entries.push_back(std::string(name) + "=" + value->second);
+    if (value != found.end()) target.curl_environment.push_back(std::string(name) + "=" + value->second);
   }
-  for (const std::string& entry : environment->entries) {
-    environment->pointers.push_back(entry.c_str());
-  }
-  environment->pointers.push_back(nullptr);
-  return environment;
+  return target;
 }
-
-}  // namespace
 
 int ReadReportToken(const char* path, std::string& token) {
   bool readable_by_others = false;
@@ -65,27 +58,20 @@ int ReadReportToken(const char* path, std::string& token) {
   return token.empty() ? ENODATA : 0;
 }
 
-const char* const* ReportCurlEnvironment() {
-  // Built once and never destroyed: a worker may start curl while the
-  // process exits.
-  static const CurlEnvironment* const environment = BuildEnvironment();
-  return environment->pointers.data();
-}
-
 namespace {
 
 // The value of `name` in curl's environment; empty when it is not there.
-std::string CapturedVariable(const char* name) {
+std::string CapturedVariable(const ReportTarget& target, const char* name) {
   const std::string prefix = std::string(name) + "=";
-  for (const char* const* entry = ReportCurlEnvironment(); *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0) return *entry + prefix.size();
+  for (const std::string& entry : target.curl_environment) {
+    if (entry.compare(0, prefix.size(), prefix) == 0) return entry.substr(prefix.size());
   }
   return std::string();
 }
 
-std::string FirstCaptured(std::initializer_list<const char*> names) {
+std::string FirstCaptured(const ReportTarget& target, std::initializer_list<const char*> names) {
   for (const char* name : names) {
-    std::string value = CapturedVariable(name);
+    std::string value = CapturedVariable(target, name);
     if (!value.empty()) return value;
   }
   return std::string();
@@ -93,32 +79,33 @@ std::string FirstCaptured(std::initializer_list<const char*> names) {
 
 }  // namespace
 
-std::string ReportProxyFor(const std::string& url) {
+std::string ReportProxyFor(const ReportTarget& target) {
+  const std::string& url = target.url;
   std::string proxy;
   if (url.compare(0, 8, "https://") == 0) {
-    proxy = FirstCaptured({"https_proxy", "HTTPS_PROXY"});
+    proxy = FirstCaptured(target, {"https_proxy", "HTTPS_PROXY"});
   } else if (url.compare(0, 7, "http://") == 0) {
-    proxy = FirstCaptured({"http_proxy"});
+    proxy = FirstCaptured(target, {"http_proxy"});
   }
-  return proxy.empty() ? FirstCaptured({"all_proxy", "ALL_PROXY"}) : proxy;
+  return proxy.empty() ? FirstCaptured(target, {"all_proxy", "ALL_PROXY"}) : proxy;
 }
 
-std::string ReportNoProxy() { return FirstCaptured({"no_proxy", "NO_PROXY"}); }
+std::string ReportNoProxy(const ReportTarget& target) { return FirstCaptured(target, {"no_proxy", "NO_PROXY"}); }
 
-std::vector<std::string> ReportTransportArguments() {
+std::vector<std::string> ReportTransportArguments(const ReportTarget& target) {
   std::vector<std::string> arguments;
-  if (ReportUrlSetting() != nullptr) {
+  if (target.url_configured) {
     // A configured URL may only lead to the reporting server, never to a
     // local file or another protocol curl happens to know.
     arguments.insert(arguments.end(), {"--proto", "=http,https"});
   }
-  if (ReportCaFile() != nullptr) {
+  if (!target.ca_file.empty()) {
     // curl would block on a FIFO while loading the bundle. An empty bundle
     // instead makes it fail at once (exit status 77, the bundle could not
     // be used), and nothing is sent without the site's CA.
-    const bool refused = IsNotRegularFile(ReportCaFile());
+    const bool refused = IsNotRegularFile(target.ca_file.c_str());
     if (refused) NoteNotRegularFile("NETWORKPROXY_REPORT_CA");
-    arguments.insert(arguments.end(), {"--cacert", refused ? "/dev/null" : ReportCaFile()});
+    arguments.insert(arguments.end(), {"--cacert", refused ? "/dev/null" : target.ca_file});
   }
   return arguments;
 }

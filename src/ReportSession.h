@@ -20,14 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "ReportAccess.h"
 #include "ReportAnswer.h"
 
 typedef void CURL;
 
 class ReportSession {
  public:
-  // Posts go to `url`.
-  explicit ReportSession(const std::string& url);
+  // Posts go to `target`'s URL, through its proxy and with its CA.
+  explicit ReportSession(const ReportTarget& target);
   ~ReportSession();
 
   ReportSession(const ReportSession&) = delete;
@@ -43,6 +44,7 @@ class ReportSession {
  private:
   CURL* curl_ = nullptr;
   const std::string url_;
+  const std::string ca_file_;
   std::string proxy_;
   std::string no_proxy_;
   std::string user_agent_;

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "EventLog.h"
-#include "Settings.h"
+#include "Credentials.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "WriteAll.h"
 #include "EventLog.h"
-#include "Settings.h"
+#include "Intervals.h"
 
 namespace {
 
@@ -196,9 +196,9 @@ ServiceStatus& service_status() {
   return status;
 }
 
-void StartServiceStatus() {
-  service_status().SetMetricsFile(StartupSiteSettings().metrics_file);
-  service_status().SetControllerVersion(firmware_version);
+void StartServiceStatus(const std::string& metrics_file, const std::string& controller_version) {
+  service_status().SetMetricsFile(metrics_file);
+  service_status().SetControllerVersion(controller_version);
   service_status().Publish();
 }
 

@@ -117,9 +117,9 @@ class ServiceStatus {
 // The daemon's one instance.
 ServiceStatus& service_status();
 
-// Reads NETWORKPROXY_METRICS_FILE and the controller's version into
-// service_status() and publishes the first figures.
-void StartServiceStatus();
+// Puts the metrics file (NETWORKPROXY_METRICS_FILE; empty: none) and the
+// controller's version into service_status() and publishes the first figures.
+void StartServiceStatus(const std::string& metrics_file, const std::string& controller_version);
 
 // Without a spool "1,234 events delivered, 2 failed[, 1 rejected]; firmware
 // 1.0.8 checked 12:31:05, up to date" (local time); with one "5 events

@@ -8,10 +8,8 @@
 #include "EventLog.h"
 #include "ReportExchange.h"
 #include "ServiceStatus.h"
-#include "Settings.h"
+#include "Intervals.h"
 #include "Watchdog.h"
-
-std::mutex command_mutex;
 
 namespace {
 
@@ -37,7 +35,8 @@ std::chrono::seconds RetryDelay::Next() {
 
 void RetryDelay::Reset() { next_ = std::chrono::seconds(0); }
 
-SpoolSender::SpoolSender(Spool& spool) : spool_(spool), session_(ReportUrl()) {
+SpoolSender::SpoolSender(Spool& spool, const ReportTarget& target, SerialLink& link)
+    : spool_(spool), target_(target), link_(link), session_(target_) {
   // What a restart found (a backlog, dead letters) shows from the first figures on.
   ShowSpoolFigures();
 }
@@ -66,10 +65,9 @@ void SpoolSender::Accept(const char* payload) {
   }
   // The spool cannot keep it: the plain mode's exchange, on this thread; it
   // counts the event itself.
-  std::lock_guard<std::mutex> lock(command_mutex);
   LogLine("Sending Message: ");
   serial_progress.Begin(kReportStepBound);
-  ReportEvent(payload);
+  ReportEvent(target_, link_, payload);
   serial_progress.End();
 }
 
@@ -115,12 +113,12 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
   const auto window_ms = std::chrono::milliseconds(kSpoolReplyWindow).count();
   const bool current = NowMs() - event.received_ms <= window_ms;
   const ExchangeResult result =
-      ExchangeReport(event.payload.c_str(), headers, &session_, [current](const ExchangeResult& r) {
+      ExchangeReport(target_, event.payload.c_str(), headers, &session_,
+                     [this, current](const ExchangeResult& r) {
         // Only an event the server took may drive the controller.
         if (!r.delivered() || !MentionsInstructions(r.reply_line)) return;
         if (current) {
-          std::lock_guard<std::mutex> lock(command_mutex);
-          ActOnReplyLine(r.reply_line);
+          ActOnReplyLine(link_, r.reply_line);
         } else {
           LogLateReply(r.reply_line);
         }

@@ -313,7 +313,8 @@ TEST_F(SpoolTest, SpoolFromBeforeDeadLettersKeepsItsEvents) {
 // building up behind a dead server is invisible on the dashboard.
 TEST_F(SpoolTest, AcceptedEventsShowAsWaitingInTheOperatorsFigures) {
   Spool spool("spool.db", 10);
-  SpoolSender sender(spool);
+  SerialLink link;
+  SpoolSender sender(spool, ReportTarget(), link);
   sender.Accept("door=1");
   sender.Accept("door=0");
   EXPECT_EQ(service_status().Snapshot().spool_waiting, 2);
