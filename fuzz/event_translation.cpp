@@ -25,8 +25,8 @@
 #include <json/json.h>
 
 #include "EventTranslation.h"
-#include "LineProtocol.h"
 #include "ReportExchange.h"
+#include "SerialWorker.h"
 #include "fuzz_support.h"
 
 namespace {

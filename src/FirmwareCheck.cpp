@@ -1,25 +1,18 @@
 #include "FirmwareCheck.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "ChildProcess.h"
-#include "WriteAll.h"
-#include "Credentials.h"
 #include "EventLog.h"
-#include "FirmwareSignature.h"
+#include "FirmwareImage.h"
 #include "HandOffGuard.h"
-#include "ImageFile.h"
-#include "S3Client.h"
 #include "SafeReason.h"
 #include "ServiceStatus.h"
 #include "VersionOrder.h"
@@ -28,17 +21,11 @@ namespace {
 
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
-// The credentials for this check, or false after logging why there are none.
-bool CheckCredentials(const FirmwareSource& source, S3Credentials& credentials) {
-  CredentialsLookup lookup = LookUpSiteCredentials(source.credentials_file, source.profile, credentials);
-  if (lookup.source != CredentialsSource::kError) return true;
-  if (lookup.system_error != 0) {
-    LogSystemError(lookup.system_error, "Error: Credentials file - %s", lookup.error.c_str());
-  } else {
-    LogFormat("Error: Credentials file - %s", lookup.error.c_str());
-  }
-  service_status().NoteCheckFailure("Error: Credentials file - " + lookup.error);
-  return false;
+// Ends the check as failed: `line` is logged, `summary` (the line itself
+// unless given) goes to the operator's status.
+void FailCheck(const std::string& line, const std::string& summary = std::string()) {
+  LogLine(line);
+  service_status().NoteCheckFailure(summary.empty() ? line : summary);
 }
 
 // The time of a hand-off as the log writes times.
@@ -50,152 +37,88 @@ std::string LocalTime(std::time_t when) {
   return text;
 }
 
-// True when a hand-off of `version` happened so recently that the
-// controller's version should have changed by now (logged).
-bool HeldBackByEarlierHandOff(const char* version, const std::string& controller) {
+// Fails with the error line when a hand-off of `version` happened so
+// recently that the controller's version should have changed by now.
+Status EarlierHandOff(const char* version, const std::string& controller) {
   HandOffRecord last;
   if (!ReadHandOffRecord(kHandOffRecordFile, &last) ||
       !HandOffHeldBack(last, version, std::time(nullptr))) {
-    return false;
+    return Status::Ok();
   }
-  LogFormat("Error: Update to %s was handed off at %s; the controller still reports %s",
-            version, LocalTime(last.time).c_str(),
-            !controller.empty() ? controller.c_str() : "no version");
-  service_status().NoteCheckFailure("Error: Update to " + std::string(version) +
-                                    " held back: the controller still reports the old version");
-  return true;
+  return Status::Error(std::string("Error: Update to ") + version + " was handed off at " +
+                       LocalTime(last.time) + "; the controller still reports " +
+                       (!controller.empty() ? controller : "no version"));
 }
 
-// Logs a failed image download with its reason, never the credentials'
-// texts, and marks the check failed.
-void NoteDownloadFailure(const std::string& reason, const S3Credentials& credentials) {
-  service_status().NoteCheckFailure(
-      LogFailure("Error: Downloading firmware file", reason,
-                 {credentials.secret_access_key, credentials.access_key_id,
-                  credentials.session_token}));
-}
-
-// Logs a failed image write with the system's reason (`error`, an errno
-// value taken right after the failed call) and marks the check failed.
-void NoteWriteFailure(int error) {
-  service_status().NoteCheckFailure(
-      LogFailure("Error: Writing firmware file", std::strerror(error)));
-}
-
-// Downloads `image_key` straight into its temporary file, so the image never
-// has to fit in memory, and renames it over firmware_file_path. `digest`
-// receives the size and SHA-256 of what was written, read back from the
-// file. Returns false after logging why it failed.
-bool StreamImage(const FirmwareSource& source, const S3Client& client,
-                 const S3Credentials& credentials, const char* image_key, ImageDigest* digest) {
-  ImageTempFile image_file(source.image_path);
-  if (!image_file.ok()) {
-    NoteWriteFailure(errno);
-    return false;
-  }
-  S3Client::Object image =
-      client.GetObjectToFile(source.bucket, image_key, image_file.fd(), kImageLimits);
-  if (!image.ok) {
-    NoteDownloadFailure(image.error, credentials);
-    return false;
-  }
-  LogLine("Downloading firmware file");
-  FileDigest written = DigestOfFile(image_file.fd());
-  if (!written.status.ok()) {
-    service_status().NoteCheckFailure(
-        LogFailure("Error: Writing firmware file", written.status.reason()));
-    return false;
-  }
-  if (!image_file.Commit()) {
-    NoteWriteFailure(errno);
-    return false;
-  }
-  *digest = written.digest;
-  return true;
-}
-
-// Downloads `image_key` into memory (within the image bound), verifies its
-// signature over the statement for `version` and exactly those bytes, and
-// only then writes them to firmware_file_path and the verified signature
-// beside them (for the update script to check again). Returns false after
-// logging why it failed.
-bool FetchSignedImage(const FirmwareSource& source, const FirmwarePublicKey& key,
-                      const S3Client& client, const S3Credentials& credentials,
-                      const char* image_key, const char* version, ImageDigest* digest) {
-  S3Client::Object image = client.GetObject(source.bucket, image_key, kImageLimits);
-  if (!image.ok) {
-    NoteDownloadFailure(image.error, credentials);
-    return false;
-  }
-  LogLine("Downloading firmware file");
-  const ImageDigest downloaded = DigestOf(image.body);
-  std::string signature;
-  if (!FirmwareSignatureAccepted(client, key, source.bucket, image_key, version, downloaded,
-                                 &signature)) {
-    service_status().NoteCheckFailure("Error: Firmware signature missing or not valid");
-    return false;
-  }
-  if (!WriteImageFile(source.image_path, image.body) ||
-      !WriteImageFile(source.image_path + kImageSignatureSuffix, signature)) {
-    NoteWriteFailure(errno);
-    return false;
-  }
-  *digest = downloaded;
-  return true;
-}
-
-// True when the update script is where sudo will run it; otherwise logs
-// why not. Without the script nobody would restart the daemon after the
-// exit. sudo run by root takes ./fw-update.sh from the working folder; for a
+// Fails with the system's reason unless the update script is where sudo
+// will run it: without it nobody would restart the daemon after the exit.
+// sudo run by root takes ./fw-update.sh from the working folder; for a
 // daemon run as its own user, the sample sudo rule runs root's script in the
 // folder it pins instead.
-bool UpdateScriptPresent() {
-  if (access(kUpdateScript, F_OK) == 0) return true;
-  const int error = errno;
-  if (geteuid() != 0 && access(kPinnedUpdateScript, F_OK) == 0) return true;
-  service_status().NoteCheckFailure(
-      LogFailure("Error: Update script not found", std::strerror(error)));
-  return false;
+Status UpdateScriptPresent() {
+  if (access(kUpdateScript, F_OK) == 0) return Status::Ok();
+  const Status missing = Status::FromErrno(errno);
+  if (geteuid() != 0 && access(kPinnedUpdateScript, F_OK) == 0) return Status::Ok();
+  return missing;
 }
 
-// True (logged) when a site with a signing key would go backwards: the
-// published version is older than the controller's known one. Without a
-// key, or without the controller's version, any other version is taken.
-bool DowngradeRefused(const char* published, const FirmwarePublicKey* key,
-                      const std::string& controller) {
+// Fails with the error line when a site with a signing key would go
+// backwards: the published version is older than the controller's known
+// one. Without a key, or without the controller's version, any other
+// version is taken.
+Status DowngradeRefusal(const char* published, const FirmwarePublicKey* key,
+                        const std::string& controller) {
   if (key == nullptr || controller.empty() || CompareVersions(published, controller.c_str()) >= 0) {
+    return Status::Ok();
+  }
+  return Status::Error(std::string("Error: Firmware ") + published +
+                       " is older than the controller's " + controller + " - downgrade refused");
+}
+
+// Decides on `published` (not the controller's version): true when the
+// image is written and the hand-off recorded and announced; otherwise the
+// check failed here (logged).
+bool PrepareHandOff(const FirmwareSource& source, const FirmwarePublicKey* key,
+                    const S3Client& client, const S3Credentials& credentials,
+                    const char* published, const std::string& controller) {
+  const Status downgrade = DowngradeRefusal(published, key, controller);
+  if (!downgrade.ok()) {
+    FailCheck(downgrade.reason());
     return false;
   }
-  const std::string line = std::string("Error: Firmware ") + published +
-                           " is older than the controller's " + controller +
-                           " - downgrade refused";
-  LogLine(line);
-  service_status().NoteCheckFailure(line);
-  return true;
-}
-
-// Downloads the image `image_key` of `version` and decides to hand off;
-// false when that failed (logged).
-bool UpdateTo(const FirmwareSource& source, const FirmwarePublicKey* key,
-              const S3Client& client, const S3Credentials& credentials,
-              const char* image_key, const char* version) {
-  if (!UpdateScriptPresent()) return false;
+  const Status earlier = EarlierHandOff(published, controller);
+  if (!earlier.ok()) {
+    FailCheck(earlier.reason(), std::string("Error: Update to ") + published +
+                                    " held back: the controller still reports the old version");
+    return false;
+  }
+  const Status script = UpdateScriptPresent();
+  if (!script.ok()) {
+    FailCheck(FailureLine("Error: Update script not found", script.reason()));
+    return false;
+  }
+  char image_key[64];
+  BuildImageKey(published, image_key);
   ImageDigest digest;
-  if (!(key != nullptr
-            ? FetchSignedImage(source, *key, client, credentials, image_key, version, &digest)
-            : StreamImage(source, client, credentials, image_key, &digest))) {
+  const Status fetched = FetchImage(client, credentials, source.bucket, source.image_path, key,
+                                    image_key, published, &digest);
+  if (!fetched.ok()) {
+    const bool signature = fetched.reason().rfind("Error: Firmware signature", 0) == 0;
+    FailCheck(fetched.reason(), signature ? kSignatureFailureSummary : std::string());
     return false;
   }
   // Recorded before the hand-off, so that a restarted daemon whose
   // controller still reports the old version does not hand off again.
-  if (!WriteHandOffRecord(kHandOffRecordFile, HandOffRecord{version, std::time(nullptr)})) {
-    LogSystemError(errno, "Error: Recording the hand-off");
-    service_status().NoteCheckFailure("Error: Recording the hand-off");
+  const Status recorded =
+      WriteHandOffRecord(kHandOffRecordFile, HandOffRecord{published, std::time(nullptr)});
+  if (!recorded.ok()) {
+    FailCheck("Error: Recording the hand-off: " + recorded.reason(),
+              "Error: Recording the hand-off");
     return false;
   }
   // The last line before the exit says what the script was given, in the
   // log and in systemctl status.
-  const std::string handing_off = std::string("Handing off firmware ") + version + " (" +
+  const std::string handing_off = std::string("Handing off firmware ") + published + " (" +
                                   std::to_string(digest.size) + " bytes, sha256 " +
                                   digest.sha256 + ") to " + kUpdateScript;
   LogLine(handing_off);
@@ -264,11 +187,6 @@ void BuildImageKey(const char* version, char (&out)[64]) {
   std::snprintf(out, sizeof out, "Version_%s.hex", version);
 }
 
-bool WriteImageFile(const std::string& target, const std::string& image) {
-  ImageTempFile file(target);
-  return file.ok() && WriteAll(file.fd(), image.data(), image.size()) && file.Commit();
-}
-
 Status StartUpdateScript(const S3Credentials& credentials) {
   std::vector<std::string> environment = HandOffEnvironment(credentials);
   std::vector<const char*> envp;
@@ -288,43 +206,42 @@ FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePubli
   FirmwareDecision decision;
   LogLine("Checking for firmware update");
   if (key != nullptr && !key->usable()) {
-    key->LogProblem();
-    service_status().NoteCheckFailure("Error: Firmware public key unusable");
+    FailCheck(key->ProblemLine(), "Error: Firmware public key unusable");
     return decision;
   }
   S3Credentials credentials;
-  if (!CheckCredentials(source, credentials)) return decision;
+  const CredentialsLookup lookup =
+      LookUpSiteCredentials(source.credentials_file, source.profile, credentials);
+  if (lookup.source == CredentialsSource::kError) {
+    const std::string line = "Error: Credentials file - " + lookup.error;
+    FailCheck(lookup.system_error != 0 ? line + ": " + std::strerror(lookup.system_error) : line,
+              line);
+    return decision;
+  }
 
   S3Client client(source.region, credentials, source.endpoint);
   S3Client::Object version_file = client.GetObject(source.bucket, kVersionKey, kVersionFileLimits);
   if (!version_file.ok) {
-    service_status().NoteCheckFailure(
-        LogFailure("Error: Reading the version file", version_file.error,
-                   {credentials.secret_access_key, credentials.access_key_id,
-                    credentials.session_token}));
+    FailCheck(FailureLine("Error: Reading the version file", version_file.error,
+                          {credentials.secret_access_key, credentials.access_key_id,
+                           credentials.session_token}));
+    return decision;
+  }
+  char published[32];
+  ReadPublishedVersion(version_file.body, published);
+  if (!IsUsableVersion(published)) {
+    // The version becomes part of an object key: "/" or ".." in it could
+    // reach another bucket through a path-normalising endpoint.
+    FailCheck("Error: Version file holds no usable version");
+  } else if (controller == published) {
+    LogLine("Versions match. No update required");
   } else {
-    char published[32];
-    ReadPublishedVersion(version_file.body, published);
-    if (!IsUsableVersion(published)) {
-      // The version becomes part of an object key: "/" or ".." in it could
-      // reach another bucket through a path-normalising endpoint.
-      LogLine("Error: Version file holds no usable version");
-      service_status().NoteCheckFailure("Error: Version file holds no usable version");
-    } else if (controller == published) {
-      LogLine("Versions match. No update required");
-    } else {
-      LogFormat("Version Mismatch - published %s, controller %s", published,
-                !controller.empty() ? controller.c_str() : "unknown");
-      if (!DowngradeRefused(published, key, controller) &&
-          !HeldBackByEarlierHandOff(published, controller)) {
-        char image_key[64];
-        BuildImageKey(published, image_key);
-        if (UpdateTo(source, key, client, credentials, image_key, published)) {
-          decision.hand_off = true;
-          decision.version = published;
-          decision.credentials = credentials;
-        }
-      }
+    LogFormat("Version Mismatch - published %s, controller %s", published,
+              !controller.empty() ? controller.c_str() : "unknown");
+    if (PrepareHandOff(source, key, client, credentials, published, controller)) {
+      decision.hand_off = true;
+      decision.version = published;
+      decision.credentials = credentials;
     }
   }
   return decision;

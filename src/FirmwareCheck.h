@@ -38,7 +38,6 @@ struct FirmwareSource {
 // The two downloads' bounds and deadlines live in Intervals.h, with the
 // other intervals (the watchdog reads them there too).
 constexpr S3Client::Limits kVersionFileLimits{kMaxVersionFileBytes, kVersionFileDeadline};
-constexpr S3Client::Limits kImageLimits{kMaxImageBytes, kImageDeadline};
 
 // Takes the published version out of the version file's bytes: its first
 // line (up to LF or the end) without a leading UTF-8 byte-order mark and
@@ -52,11 +51,6 @@ bool IsUsableVersion(const char* version);
 
 // Builds "Version_<version>.hex" into `out`, cut to fit.
 void BuildImageKey(const char* version, char (&out)[64]);
-
-// Writes `image` to `target` through a synced temporary file in the same
-// folder, renamed over it, so the path never holds a partial image. Returns
-// false (and leaves no temporary file) when any step fails.
-bool WriteImageFile(const std::string& target, const std::string& image);
 
 // What a check decided: nothing (the versions match, or the check failed),
 // or hand off to the update script: the image of `version` is written

@@ -10,15 +10,10 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "EventLog.h"
 #include "S3Client.h"
 #include "SmallFile.h"
 
 namespace {
-
-// A PEM public key is a few hundred bytes; anything far larger is the
-// wrong file, and reading it whole would only cost memory.
-constexpr std::size_t kMaxKeyFileSize = 16 * 1024;
 
 // base64 of 64 bytes: 86 characters, then "==" when padded.
 constexpr std::size_t kBase64Unpadded = 86;
@@ -101,12 +96,8 @@ std::string FirmwarePublicKey::Problem() const {
   return error_ != 0 ? std::strerror(error_) : problem_;
 }
 
-void FirmwarePublicKey::LogProblem() const {
-  if (error_ != 0) {
-    LogSystemError(error_, "Error: Firmware public key - %s", origin_.c_str());
-  } else {
-    LogFormat("Error: Firmware public key - %s: %s", origin_.c_str(), problem_.c_str());
-  }
+std::string FirmwarePublicKey::ProblemLine() const {
+  return "Error: Firmware public key - " + origin_ + ": " + Problem();
 }
 
 bool FirmwarePublicKey::Verifies(const std::string& signature, const std::string& data) const {
@@ -135,21 +126,17 @@ bool SignatureCoversImage(const FirmwarePublicKey& key, const std::string& signa
   return false;
 }
 
-bool FirmwareSignatureAccepted(const S3Client& client, const FirmwarePublicKey& key,
+Status FirmwareSignatureAccepted(const S3Client& client, const FirmwarePublicKey& key,
                                const std::string& bucket,
                                const std::string& image_key, const std::string& version,
                                const ImageDigest& digest, std::string* signature) {
   S3Client::Object object =
       client.GetObject(bucket, image_key + kImageSignatureSuffix, kSignatureLimits);
-  if (!object.ok && !object.too_large) {
-    LogLine("Error: Firmware signature missing");
-    return false;
-  }
+  if (!object.ok && !object.too_large) return Status::Error("Error: Firmware signature missing");
   // An object too large to be a signature is there, but is not one.
   if (object.too_large ||
       !SignatureCoversImage(key, object.body, version, digest, signature)) {
-    LogLine("Error: Firmware signature not valid");
-    return false;
+    return Status::Error("Error: Firmware signature not valid");
   }
-  return true;
+  return Status::Ok();
 }

@@ -22,9 +22,6 @@ static_assert(kPassedDescriptor == 3, "kBearerHeaderArgument names descriptor 3"
 
 namespace {
 
-// A token is one short line; a bigger file is not a token file.
-constexpr std::size_t kMaxTokenFileSize = 16 * 1024;
-
 // PATH for curl when the daemon was started without one.
 constexpr const char* kDefaultPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -46,16 +43,16 @@ ReportTarget ReportTargetFrom(const SiteSettings& settings, const std::string& s
   return target;
 }
 
-int ReadReportToken(const char* path, std::string& token) {
+Status ReadReportToken(const char* path, std::string& token) {
   bool readable_by_others = false;
   int error = ReadSmallFile(path, kMaxTokenFileSize, token, &readable_by_others);
   if (error == kNotRegularFile) NoteNotRegularFile("NETWORKPROXY_REPORT_TOKEN_FILE");
-  if (error != 0) return error;
+  if (error != 0) return Status::FromErrno(error);
   if (readable_by_others) NoteReadableByOthers(path);
   // Shrinking keeps the buffer, so WipeString still reaches every byte.
   std::size_t end = token.find_first_of("\r\n");
   if (end != std::string::npos) token.resize(end);
-  return token.empty() ? ENODATA : 0;
+  return token.empty() ? Status::FromErrno(ENODATA) : Status::Ok();
 }
 
 namespace {
@@ -114,23 +111,23 @@ BearerHeader::~BearerHeader() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool BearerHeader::Open(const char* token_file) {
+Status BearerHeader::Open(const char* token_file) {
   std::string token;
-  error_ = ReadReportToken(token_file, token);
-  if (error_ == 0) {
+  Status status = ReadReportToken(token_file, token);
+  if (status.ok()) {
     // Built in one buffer sized up front: no intermediate copy of the token
     // is left behind unwiped.
     std::string header;
     header.reserve(token.size() + 32);
     header.append("Authorization: Bearer ").append(token).append("\n");
     fd_ = memfd_create("networkproxy-report-header", MFD_CLOEXEC);
-    if (fd_ < 0 || !WriteAll(fd_, header.data(), header.size())) error_ = errno;
+    status = fd_ < 0 ? Status::FromErrno(errno) : WriteAll(fd_, header.data(), header.size());
     WipeString(header);
   }
   WipeString(token);
-  if (error_ != 0 && fd_ >= 0) {
+  if (!status.ok() && fd_ >= 0) {
     close(fd_);
     fd_ = -1;
   }
-  return error_ == 0;
+  return status;
 }

@@ -9,6 +9,7 @@
 #ifndef NETWORKPROXY_REPORTACCESS_H_
 #define NETWORKPROXY_REPORTACCESS_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,16 @@ std::string ReportProxyFor(const ReportTarget& target);
 // no_proxy (else NO_PROXY) of the target's curl environment; empty when unset.
 std::string ReportNoProxy(const ReportTarget& target);
 
+// A token is one short line; a bigger file is not a token file.
+constexpr std::size_t kMaxTokenFileSize = 16 * 1024;
+
 // Reads the token, the first line of `token_file` without its line end,
-// into `token` (wipe it with WipeString after use). Returns 0, or an errno
-// value (ENODATA for an empty token).
-int ReadReportToken(const char* token_file, std::string& token);
+// into `token` (wipe it with WipeString after use). A failure carries the
+// system's text for it ("No data available" for an empty token, "Invalid
+// argument" for a FIFO or device, which is never waited on). Logs once when
+// the file is not a regular file or other users can read it
+// (SettingsFiles.h). The one token reader, for either transport.
+Status ReadReportToken(const char* token_file, std::string& token);
 
 // A header file holding "Authorization: Bearer <token>" for curl's
 // "-H @file", kept in memory only (memfd) and passed to curl as a
@@ -63,19 +70,14 @@ class BearerHeader {
   BearerHeader& operator=(const BearerHeader&) = delete;
   ~BearerHeader();
 
-  // Reads the token from `token_file` and fills the header file. Returns
-  // false with `error()` (an errno value, ENODATA for an empty token,
-  // kNotRegularFile for a FIFO or device, which is never waited on) when
-  // either fails. Logs once when the file is not a regular file or other
-  // users can read it (SettingsFiles.h).
-  bool Open(const char* token_file);
+  // Reads the token from `token_file` (ReadReportToken) and fills the
+  // header file; a failure of either is returned.
+  Status Open(const char* token_file);
 
   int fd() const { return fd_; }
-  int error() const { return error_; }
 
  private:
   int fd_ = -1;
-  int error_ = 0;
 };
 
 // The argument after "-H" that makes curl read its header from the

@@ -127,18 +127,18 @@ PostResult Post(const ReportTarget& target, ReportSession* session, const char* 
   const char* token_file = target.token_file.empty() ? nullptr : target.token_file.c_str();
   if (session == nullptr) {
     BearerHeader bearer;
-    if (token_file != nullptr && !bearer.Open(token_file)) {
-      *why = std::string("cannot read token file ") + token_file + ": " +
-             std::strerror(bearer.error());
+    const Status opened = token_file != nullptr ? bearer.Open(token_file) : Status::Ok();
+    if (!opened.ok()) {
+      *why = std::string("cannot read token file ") + token_file + ": " + opened.reason();
       return PostResult();
     }
     return PostEvent(target, event_object, headers, bearer.fd());
   }
   std::string token;
   if (token_file != nullptr) {
-    const int error = ReadReportToken(token_file, token);
-    if (error != 0) {
-      *why = std::string("cannot read token file ") + token_file + ": " + std::strerror(error);
+    const Status read = ReadReportToken(token_file, token);
+    if (!read.ok()) {
+      *why = std::string("cannot read token file ") + token_file + ": " + read.reason();
       return PostResult();
     }
   }
@@ -193,7 +193,7 @@ ExchangeResult ExchangeReport(const ReportTarget& target, const char* payload,
   return result;
 }
 
-int ReportEvent(const ReportTarget& target, SerialLink& link, const char* payload) {
+Status ReportEvent(const ReportTarget& target, SerialLink& link, const char* payload) {
   const ExchangeResult result =
       ExchangeReport(target, payload, {}, nullptr, [&link](const ExchangeResult& r) {
         if (MentionsInstructions(r.reply_line)) ActOnReplyLine(link, r.reply_line);
@@ -201,5 +201,5 @@ int ReportEvent(const ReportTarget& target, SerialLink& link, const char* payloa
   // Nothing keeps the event: whatever did not deliver it lost it.
   service_status().NoteExchange(AttemptFor(result.answer),
                                 result.delivered() ? EventResult::kDelivered : EventResult::kFailed);
-  return result.delivered() ? 0 : -1;
+  return result.delivered() ? Status::Ok() : Status::Error(result.reason);
 }

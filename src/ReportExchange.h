@@ -76,9 +76,9 @@ void EncodeEvent(const char* payload, const std::string& site_id, char* output,
 
 // The plain mode's exchange (no spool): posts the event with the curl tool
 // and, when the reply's last line mentions "colour" or "cards", acts on it
-// on `link`, whatever the answer. Returns 0 when it was delivered (a 2xx),
-// -1 otherwise: the event is gone either way.
-int ReportEvent(const ReportTarget& target, SerialLink& link, const char* payload);
+// on `link`, whatever the answer. Ok when it was delivered (a 2xx), else
+// the reason it was not: the event is gone either way.
+Status ReportEvent(const ReportTarget& target, SerialLink& link, const char* payload);
 
 // True when `reply_line` carries instructions for the controller (mentions
 // "colour" or "cards").

@@ -184,8 +184,8 @@ AttemptResult Attempt(const std::string& url, const std::string& region,
     r.object.too_large = true;
     return r;
   }
-  if (ex.sink_error != 0) {
-    r.object.error = std::string("writing the body: ") + std::strerror(ex.sink_error);
+  if (!ex.sink_status.ok()) {
+    r.object.error = "writing the body: " + ex.sink_status.reason();
     return r;
   }
   if (ex.out_of_memory) {

@@ -131,9 +131,4 @@ std::string StatusLine(const StatusSnapshot& figures);
 // HELP and TYPE lines.
 std::string MetricsText(const StatusSnapshot& figures);
 
-// Replaces `path` with `text` through a temporary file in the same folder, so
-// a reader sees the old or the new file, never part of one. The file is
-// world-readable (0644) for the collector. Returns false with errno set.
-bool WriteFileAtomically(const std::string& path, const std::string& text);
-
 #endif  // NETWORKPROXY_SERVICESTATUS_H_

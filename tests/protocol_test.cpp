@@ -444,7 +444,7 @@ TEST_F(LineProtocol, VanishedDirectoryLosesLinesQuietly) {
 }
 
 TEST_F(LineProtocol, ReportToDeadServerFailsAndIsLogged) {
-  EXPECT_EQ(ReportEvent(target_, link_, "door=1"), -1);
+  EXPECT_FALSE(ReportEvent(target_, link_, "door=1").ok());
   bool found = false;
   for (const auto& m : Log()) found |= m.rfind("Error: Report failed", 0) == 0;
   EXPECT_TRUE(found);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -28,21 +29,20 @@ TEST(BearerHeader, HoldsTheFirstLineOfTheTokenFileOnly) {
   TempWorkingDir dir("report_access_test");
   std::ofstream("token") << "abc.def-123\r\nnot part of it\n";
   BearerHeader header;
-  ASSERT_TRUE(header.Open("token")) << header.error();
+  const Status opened = header.Open("token");
+  ASSERT_TRUE(opened.ok()) << opened.reason();
   EXPECT_EQ(ReadAll(header.fd()), "Authorization: Bearer abc.def-123\n");
 }
 
 TEST(BearerHeader, MissingOrEmptyTokenIsAnError) {
   TempWorkingDir dir("report_access_test");
   BearerHeader missing;
-  EXPECT_FALSE(missing.Open("no-such-token"));
-  EXPECT_EQ(missing.error(), ENOENT);
+  EXPECT_EQ(missing.Open("no-such-token").reason(), std::strerror(ENOENT));
   EXPECT_EQ(missing.fd(), -1);
 
   std::ofstream("empty") << "\nsecond line\n";
   BearerHeader empty;
-  EXPECT_FALSE(empty.Open("empty"));
-  EXPECT_EQ(empty.error(), ENODATA);
+  EXPECT_EQ(empty.Open("empty").reason(), std::strerror(ENODATA));
   EXPECT_EQ(empty.fd(), -1);
 }
 
