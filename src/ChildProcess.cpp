@@ -77,11 +77,11 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
   int pipe_fds[2] = {-1, -1};
   int error_fds[2] = {-1, -1};
   if (capture_output && pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    result.error = errno;
+    result.start = Status::FromErrno(errno);
     return result;
   }
   if (capture_errors && pipe2(error_fds, O_CLOEXEC) != 0) {
-    result.error = errno;
+    result.start = Status::FromErrno(errno);
     if (capture_output) {
       close(pipe_fds[0]);
       close(pipe_fds[1]);
@@ -136,7 +136,7 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (spawn_error != 0) {
-    result.error = spawn_error;
+    result.start = Status::FromErrno(spawn_error);
     close_all();
     return result;
   }
@@ -148,7 +148,7 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
     close(error_fds[1]);
     error_fds[1] = -1;
   }
-  result.started = true;
+  result.start = Status::Ok();
 
   std::vector<int> fds;
   std::vector<PieceReader> readers;

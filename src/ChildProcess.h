@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "Status.h"
+
 // Held while the process environment is changed and while a child process is
 // started, so a child never sees an environment that is half rewritten.
 extern std::mutex environment_mutex;
@@ -33,9 +35,8 @@ class PieceReader {
 
 // How one child process ran.
 struct ChildResult {
-  bool started = false;   // false: no pipe or no process
+  Status start = Status::Error("not started");  // failed: no pipe or no process, and why
   int exit_status = -1;   // the child's exit status; -1 when it did not exit
-  int error = 0;          // errno value when !started
 };
 
 // Descriptor number under which RunCapture hands `pass_fd` to the child.

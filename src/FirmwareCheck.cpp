@@ -197,7 +197,7 @@ Status StartUpdateScript(const S3Credentials& credentials) {
   const char* const argv[] = {"/bin/sh", "-c", kHandOffCommand, nullptr};
   const ChildResult run = RunCapture(argv, nullptr, 0, nullptr, 0, envp.data());
   for (std::string& entry : environment) WipeString(entry);
-  if (!run.started) return Status::FromErrno(run.error, "/bin/sh");
+  if (!run.start.ok()) return Status::Error("/bin/sh: " + run.start.reason());
   return Status::Ok();
 }
 

@@ -111,20 +111,16 @@ BearerHeader::~BearerHeader() {
   if (fd_ >= 0) close(fd_);
 }
 
-Status BearerHeader::Open(const char* token_file) {
-  std::string token;
-  Status status = ReadReportToken(token_file, token);
-  if (status.ok()) {
-    // Built in one buffer sized up front: no intermediate copy of the token
-    // is left behind unwiped.
-    std::string header;
-    header.reserve(token.size() + 32);
-    header.append("Authorization: Bearer ").append(token).append("\n");
-    fd_ = memfd_create("networkproxy-report-header", MFD_CLOEXEC);
-    status = fd_ < 0 ? Status::FromErrno(errno) : WriteAll(fd_, header.data(), header.size());
-    WipeString(header);
-  }
-  WipeString(token);
+Status BearerHeader::Fill(const std::string& token) {
+  // Built in one buffer sized up front: no intermediate copy of the token
+  // is left behind unwiped.
+  std::string header;
+  header.reserve(token.size() + 32);
+  header.append("Authorization: Bearer ").append(token).append("\n");
+  fd_ = memfd_create("networkproxy-report-header", MFD_CLOEXEC);
+  const Status status =
+      fd_ < 0 ? Status::FromErrno(errno) : WriteAll(fd_, header.data(), header.size());
+  WipeString(header);
   if (!status.ok() && fd_ >= 0) {
     close(fd_);
     fd_ = -1;

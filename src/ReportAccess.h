@@ -61,8 +61,7 @@ Status ReadReportToken(const char* token_file, std::string& token);
 
 // A header file holding "Authorization: Bearer <token>" for curl's
 // "-H @file", kept in memory only (memfd) and passed to curl as a
-// descriptor. The token is the first line of the token file, read at each
-// Open so a new token takes effect at the next event.
+// descriptor.
 class BearerHeader {
  public:
   BearerHeader() = default;
@@ -70,9 +69,9 @@ class BearerHeader {
   BearerHeader& operator=(const BearerHeader&) = delete;
   ~BearerHeader();
 
-  // Reads the token from `token_file` (ReadReportToken) and fills the
-  // header file; a failure of either is returned.
-  Status Open(const char* token_file);
+  // Fills the header file with `token` (read with ReadReportToken); a
+  // failure is returned with the system's text.
+  Status Fill(const std::string& token);
 
   int fd() const { return fd_; }
 

@@ -15,7 +15,6 @@
 #include "EventTranslation.h"
 #include "LineProtocol.h"
 #include "ReportAccess.h"
-#include "ReportSession.h"
 #include "SerialLink.h"
 #include "ServiceStatus.h"
 #include "Intervals.h"
@@ -111,47 +110,26 @@ PostResult PostEvent(const ReportTarget& target, const char* event_object,
   char status[kStatusSize] = {0};
   ChildResult run = RunCapture(argv.data(), result.reply_line, sizeof result.reply_line,
                                status, sizeof status, environment.data(), header_file_fd);
-  result.started = run.started;
-  result.error = run.error;
+  result.start = run.start;
   result.exit_status = run.exit_status;
   result.http_status = std::strtol(status, nullptr, 10);
   return result;
 }
 
-namespace {
-
-// Posts through `session`, or the curl tool when it is null, with the
-// site's token; `why` receives the reason when the token cannot be read.
-PostResult Post(const ReportTarget& target, ReportSession* session, const char* event_object,
-                const std::vector<std::string>& headers, std::string* why) {
-  const char* token_file = target.token_file.empty() ? nullptr : target.token_file.c_str();
-  if (session == nullptr) {
-    BearerHeader bearer;
-    const Status opened = token_file != nullptr ? bearer.Open(token_file) : Status::Ok();
-    if (!opened.ok()) {
-      *why = std::string("cannot read token file ") + token_file + ": " + opened.reason();
-      return PostResult();
-    }
-    return PostEvent(target, event_object, headers, bearer.fd());
+PostResult CurlToolTransport::Post(const char* body, const std::vector<std::string>& headers,
+                                   const std::string& token) {
+  BearerHeader bearer;
+  if (!token.empty()) {
+    PostResult result;
+    result.start = bearer.Fill(token);
+    if (!result.start.ok()) return result;
   }
-  std::string token;
-  if (token_file != nullptr) {
-    const Status read = ReadReportToken(token_file, token);
-    if (!read.ok()) {
-      *why = std::string("cannot read token file ") + token_file + ": " + read.reason();
-      return PostResult();
-    }
-  }
-  PostResult post = session->Post(event_object, headers, token);
-  WipeString(token);
-  return post;
+  return PostEvent(target_, body, headers, bearer.fd());
 }
 
-}  // namespace
-
-ExchangeResult ExchangeReport(const ReportTarget& target, const char* payload,
+ExchangeResult ExchangeReport(const ReportTarget& target, ReportMode mode, const char* payload,
                               const std::vector<std::string>& headers,
-                              ReportSession* session, const ReplyHandler& on_reply) {
+                              ReportTransport& transport, const ReplyHandler& on_reply) {
   // Kept off the workers' stacks; one per thread, since the sender and the
   // reading thread (posting directly while the spool cannot keep events)
   // may exchange at once.
@@ -160,14 +138,19 @@ ExchangeResult ExchangeReport(const ReportTarget& target, const char* payload,
   EncodeEvent(payload, target.site_id, event_object, sizeof event_object);
 
   ExchangeResult result;
-  std::string token_failure;
-  PostResult post = Post(target, session, event_object, headers, &token_failure);
+  std::string token;
+  const Status token_read = target.token_file.empty()
+                                ? Status::Ok()
+                                : ReadReportToken(target.token_file.c_str(), token);
+  PostResult post;
+  if (token_read.ok()) post = transport.Post(event_object, headers, token);
+  WipeString(token);
   std::memcpy(result.reply_line, post.reply_line, sizeof result.reply_line);
   result.http_status = post.http_status;
-  if (!token_failure.empty()) {
-    result.reason = token_failure;
-  } else if (!post.started) {
-    result.reason = std::string("curl could not be started: ") + std::strerror(post.error);
+  if (!token_read.ok()) {
+    result.reason = "cannot read token file " + target.token_file + ": " + token_read.reason();
+  } else if (!post.start.ok()) {
+    result.reason = "curl could not be started: " + post.start.reason();
   } else if (post.exit_status < 0) {
     result.reason = "curl did not exit normally";
   } else if (post.exit_status > 0) {
@@ -187,15 +170,16 @@ ExchangeResult ExchangeReport(const ReportTarget& target, const char* payload,
     // Without the spool (the curl tool's transport) every lost event has
     // always read "failed": sites grep for it, and refused or rejected makes
     // no difference to an event nothing keeps.
-    const char* verb = session == nullptr ? "failed" : AnswerVerb(result.answer);
+    const char* verb = mode == ReportMode::kPlain ? "failed" : AnswerVerb(result.answer);
     LogFormat("Error: Report %s - %s", verb, result.reason.c_str());
   }
   return result;
 }
 
 Status ReportEvent(const ReportTarget& target, SerialLink& link, const char* payload) {
+  CurlToolTransport curl(target);
   const ExchangeResult result =
-      ExchangeReport(target, payload, {}, nullptr, [&link](const ExchangeResult& r) {
+      ExchangeReport(target, ReportMode::kPlain, payload, {}, curl, [&link](const ExchangeResult& r) {
         if (MentionsInstructions(r.reply_line)) ActOnReplyLine(link, r.reply_line);
       });
   // Nothing keeps the event: whatever did not deliver it lost it.

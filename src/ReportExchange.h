@@ -2,7 +2,7 @@
 // transport, and turning the server's reply into device commands.
 //
 // ExchangeReport is the one exchange: it logs the event object, posts it
-// (with the curl tool, or with the sender's ReportSession), classifies the
+// through a transport (ReportAnswer.h), classifies the
 // answer (ReportAnswer.h) and writes the exchange's one "Error: Report ..."
 // line when the event did not get through. What an outcome means for the
 // event (gone, kept, a dead letter) and whether a reply may drive the
@@ -24,8 +24,25 @@
 #include "ReportAccess.h"
 #include "ReportAnswer.h"
 
-class ReportSession;
 class SerialLink;
+
+// Which mode an exchange serves: the plain mode, where the event is gone
+// whatever happens, or store and forward, where it is kept until settled.
+// The error line's verb follows the mode: without the spool every lost event
+// has always read "failed" (sites grep for it).
+enum class ReportMode { kPlain, kSpool };
+
+// The curl tool as a transport: one curl process per post (PostEvent), the
+// token handed over in a memory file (BearerHeader).
+class CurlToolTransport : public ReportTransport {
+ public:
+  explicit CurlToolTransport(const ReportTarget& target) : target_(target) {}
+  PostResult Post(const char* body, const std::vector<std::string>& headers,
+                  const std::string& token) override;
+
+ private:
+  const ReportTarget& target_;
+};
 
 // Pause between the colour and the sequence command of one reply, in
 // seconds; kSequencePause unless a harness that drives ActOnReplyLine at full
@@ -47,16 +64,17 @@ struct ExchangeResult {
 // written, so a reply's own lines come first in the log as they always did.
 using ReplyHandler = std::function<void(const ExchangeResult&)>;
 
-// Performs one exchange for `payload` with `target`: logs the event object,
-// posts it with `headers` ("Name: value") added, through `session` or, when
-// that is null, the curl tool; the bearer token (the target's token file) is read
-// afresh for each post, so a rotated token takes effect at the next one.
-// Then `on_reply` (may be empty) sees the result, and "Error: Report
-// <refused|rejected|failed> - <reason>" is logged unless it was delivered.
-// A Retry-After is taken up to kSpoolRetryMax.
-ExchangeResult ExchangeReport(const ReportTarget& target, const char* payload,
+// Performs one exchange for `payload` with `target` in `mode`: logs the
+// event object, posts it with `headers` ("Name: value") added through
+// `transport`; the bearer token (the target's token file) is read afresh
+// for each post, so a rotated token takes effect at the next one. Then
+// `on_reply` (may be empty) sees the result, and "Error: Report
+// <refused|rejected|failed> - <reason>" is logged unless it was delivered
+// (always "failed" in the plain mode). A Retry-After is taken up to
+// kSpoolRetryMax.
+ExchangeResult ExchangeReport(const ReportTarget& target, ReportMode mode, const char* payload,
                               const std::vector<std::string>& headers,
-                              ReportSession* session, const ReplyHandler& on_reply);
+                              ReportTransport& transport, const ReplyHandler& on_reply);
 
 // Posts `event_object` (NUL-terminated) to `target` with the curl tool, with
 // the JSON content type and each of `extra_headers` as a request header, and

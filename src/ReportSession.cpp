@@ -66,10 +66,9 @@ PostResult ReportSession::Post(const char* body, const std::vector<std::string>&
                                const std::string& token) {
   PostResult result;
   if (curl_ == nullptr) {
-    result.error = ENOMEM;
+    result.start = Status::FromErrno(ENOMEM);
     return result;
   }
-  result.started = true;
   curl_slist* list = curl_slist_append(nullptr, "Content-Type: application/json");
   for (const std::string& header : headers) {
     if (list != nullptr) list = curl_slist_append(list, header.c_str());

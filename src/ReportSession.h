@@ -25,11 +25,11 @@
 
 typedef void CURL;
 
-class ReportSession {
+class ReportSession : public ReportTransport {
  public:
   // Posts go to `target`'s URL, through its proxy and with its CA.
   explicit ReportSession(const ReportTarget& target);
-  ~ReportSession();
+  ~ReportSession() override;
 
   ReportSession(const ReportSession&) = delete;
   ReportSession& operator=(const ReportSession&) = delete;
@@ -39,7 +39,7 @@ class ReportSession {
   // token made here is wiped before returning. Waits for the answer or the
   // time-out.
   PostResult Post(const char* body, const std::vector<std::string>& headers,
-                  const std::string& token);
+                  const std::string& token) override;
 
  private:
   CURL* curl_ = nullptr;

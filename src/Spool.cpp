@@ -12,26 +12,6 @@
 #include "EventLog.h"
 #include "SpoolDatabase.h"
 
-namespace {
-
-constexpr const char* kInsert =
-    "INSERT INTO events (key, received_ms, payload) VALUES (?1, ?2, ?3)";
-constexpr const char* kDropOldest =
-    "DELETE FROM events WHERE id IN"
-    " (SELECT id FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT ?1)";
-constexpr const char* kOldest =
-    "SELECT id, key, received_ms, payload FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
-constexpr const char* kRemove = "DELETE FROM events WHERE id = ?1";
-constexpr const char* kMarkDead = "UPDATE events SET dead_ms = ?2 WHERE id = ?1 AND dead_ms IS NULL";
-constexpr const char* kDropOldestDead =
-    "DELETE FROM events WHERE id IN"
-    " (SELECT id FROM events WHERE dead_ms IS NOT NULL ORDER BY id LIMIT ?1)";
-constexpr const char* kOldestTime =
-    "SELECT received_ms FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
-constexpr const char* kCounts = "SELECT count(*) - count(dead_ms), count(dead_ms) FROM events";
-constexpr const char* kDataVersion = "PRAGMA data_version";
-
-}  // namespace
 
 Spool::Spool(const std::string& path, std::size_t max_events, std::size_t max_dead)
     : path_(path), max_events_(max_events > 0 ? max_events : 1), max_dead_(max_dead) {
@@ -51,125 +31,33 @@ void Spool::Close() {
   CloseLocked();
 }
 
-bool Spool::OpenLocked() {
-  // A corrupt file is moved aside once; a second failure is a fault of the
-  // folder or the disk, not of the file.
-  for (int attempt = 0;; ++attempt) {
-    std::string reason;
-    bool corrupt = false;
-    if (SetUpLocked(&reason, &corrupt)) return true;
-    CloseLocked();
-    if (!corrupt || attempt > 0) {
-      FailedLocked(reason);
-      return false;
-    }
-    if (!MoveAsideLocked(reason)) return false;
-  }
-}
-
-bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
-  int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                           nullptr);
-  auto fail = [&](int code, const std::string& why) {
-    *reason = why;
-    *corrupt = IsSpoolCorruption(code);
-    return false;
-  };
-  if (rc != SQLITE_OK) return fail(rc, SpoolOpenFailure(db_, rc, path_));
-  sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kSpoolBusyTimeoutMs);
-
-  std::string why;
-  if ((rc = TuneSpoolConnection(db_, &why)) != SQLITE_OK) return fail(rc, why);
-
-  // A database whose "events" table has other columns is somebody else's;
-  // a spool from before dead letters gains their column, its events kept.
-  const SpoolLayout layout = ReadSpoolLayout(db_, &rc);
-  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
-  if (layout == SpoolLayout::kForeign) {
-    return fail(SQLITE_NOTADB, "not a spool: its events table has other columns");
-  }
-  if ((rc = PrepareSpoolLayout(db_, layout)) != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
-  const struct {
-    const char* sql;
-    sqlite3_stmt** statement;
-  } statements[] = {{kInsert, &insert_},         {kDropOldest, &drop_oldest_},
-                    {kOldest, &oldest_},         {kRemove, &remove_},
-                    {kMarkDead, &mark_dead_},    {kDropOldestDead, &drop_oldest_dead_},
-                    {kOldestTime, &oldest_time_}, {kCounts, &counts_},
-                    {kDataVersion, &data_version_}};
-  for (const auto& s : statements) {
-    rc = sqlite3_prepare_v3(db_, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr);
-    if ((rc & 0xff) == SQLITE_ERROR) return fail(SQLITE_NOTADB, "not a spool: " + SpoolReason(db_, rc));
-    if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
-  }
-
-  seen_version_ = -1;
-  RefreshLocked();
-  if (seen_version_ < 0) return fail(SQLITE_ERROR, "cannot count the events");
-  if (count_ > max_events_) {
-    // The bound was lowered since the events were kept.
-    const std::size_t excess = count_ - max_events_;
-    sqlite3_bind_int64(drop_oldest_, 1, static_cast<sqlite3_int64>(excess));
-    rc = sqlite3_step(drop_oldest_);
-    sqlite3_reset(drop_oldest_);
-    if (rc != SQLITE_DONE) return fail(rc, SpoolReason(db_, rc));
-    count_ -= static_cast<std::size_t>(sqlite3_changes(db_));
-    LogFormat("Spool full: dropped the %zu oldest events, over the bound of %zu", excess,
-              max_events_);
-  }
-  return true;
-}
-
-void Spool::CloseLocked() {
-  for (sqlite3_stmt** statement : {&insert_, &drop_oldest_, &oldest_, &remove_, &mark_dead_,
-                                   &drop_oldest_dead_, &oldest_time_, &counts_,
-                                   &data_version_}) {
-    sqlite3_finalize(*statement);
-    *statement = nullptr;
-  }
-  sqlite3_close(db_);  // a null handle is fine; nothing is left unfinalised
-  db_ = nullptr;
-  count_ = 0;
-  dead_ = 0;
-  seen_version_ = -1;
-}
-
-bool Spool::MoveAsideLocked(const std::string& reason) {
-  std::string aside;
-  const int error = MoveSpoolAside(path_, &aside);
-  if (error != 0) {
-    FailedLocked(reason + "; cannot be moved aside: " + std::strerror(error));
-    return false;
-  }
-  LogFormat("Error: Spool %s unusable - %s; moved aside as %s", path_.c_str(), reason.c_str(),
-            aside.c_str());
-  return true;
-}
-
-bool Spool::Add(const std::string& payload, std::int64_t received_ms, std::size_t* dropped) {
+Status Spool::Add(const std::string& payload, std::int64_t received_ms, std::size_t* dropped) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t unused = 0;
   if (dropped == nullptr) dropped = &unused;
   *dropped = 0;
-  if (db_ == nullptr && !OpenLocked()) return false;
+  if (db_ == nullptr && !OpenLocked()) return Status::Error(failure_);
   RefreshLocked();
   bool corrupt = false;
-  if (AddLocked(payload, received_ms, &corrupt, dropped)) return true;
+  const Status added = AddLocked(payload, received_ms, &corrupt, dropped);
   // A file that went bad under us is replaced like one found bad at start.
-  if (!corrupt) return false;
+  if (added.ok() || !corrupt) return added;
   CloseLocked();
-  if (!MoveAsideLocked("found corrupt while adding an event") || !OpenLocked()) return false;
+  if (!MoveAsideLocked("found corrupt while adding an event") || !OpenLocked()) {
+    return Status::Error(failure_);
+  }
   return AddLocked(payload, received_ms, &corrupt, dropped);
 }
 
-bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
-                      std::size_t* dropped_out) {
+Status Spool::FailureLocked(const std::string& reason) {
+  FailedLocked(reason);
+  return Status::Error(reason);
+}
+
+Status Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
+                        std::size_t* dropped_out) {
   std::string key;
-  if (!NewEventKey(&key)) {
-    FailedLocked("no random bytes for the event's key");
-    return false;
-  }
+  if (!NewEventKey(&key)) return FailureLocked("no random bytes for the event's key");
   std::size_t dropped = 0;
   int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK && count_ >= max_events_) {
@@ -195,13 +83,13 @@ bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool
     SpoolExec(db_, "ROLLBACK");  // fails harmlessly when SQLite already rolled back
     *corrupt = IsSpoolCorruption(rc);
     if (!*corrupt) FailedLocked(reason);
-    return false;
+    return Status::Error(reason);
   }
   count_ = count_ - dropped + 1;
   *dropped_out = dropped;
   for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest event");
   WorkedLocked();
-  return true;
+  return Status::Ok();
 }
 
 bool Spool::Oldest(SpooledEvent* event) {
@@ -220,9 +108,9 @@ bool Spool::Oldest(SpooledEvent* event) {
   return rc == SQLITE_ROW;
 }
 
-bool Spool::Remove(std::int64_t id) {
+Status Spool::Remove(std::int64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return false;
+  if (db_ == nullptr) return Status::Error("the spool is closed");
   SpoolExec(db_, "PRAGMA synchronous = NORMAL");  // see the header: a lost removal is a resend
   sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(id));
   int rc = sqlite3_step(remove_);
@@ -231,18 +119,15 @@ bool Spool::Remove(std::int64_t id) {
       rc == SQLITE_DONE ? static_cast<std::size_t>(sqlite3_changes(db_)) : 0;
   const std::string reason = rc == SQLITE_DONE ? std::string() : SpoolReason(db_, rc);
   SpoolExec(db_, "PRAGMA synchronous = FULL");
-  if (rc != SQLITE_DONE) {
-    FailedLocked(reason);
-    return false;
-  }
+  if (rc != SQLITE_DONE) return FailureLocked(reason);
   count_ -= removed <= count_ ? removed : count_;
   WorkedLocked();
-  return true;
+  return Status::Ok();
 }
 
-bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
+Status Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return false;
+  if (db_ == nullptr) return Status::Error("the spool is closed");
   RefreshLocked();
   std::size_t dropped = 0;
   int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
@@ -263,8 +148,7 @@ bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
   if (rc != SQLITE_OK) {
     const std::string reason = SpoolReason(db_, rc);
     SpoolExec(db_, "ROLLBACK");
-    FailedLocked(reason);
-    return false;
+    return FailureLocked(reason);
   }
   if (marked) {
     count_ -= count_ > 0 ? 1 : 0;
@@ -272,7 +156,7 @@ bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
   }
   for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest dead letter");
   WorkedLocked();
-  return true;
+  return Status::Ok();
 }
 
 std::size_t Spool::Count() {
@@ -312,6 +196,7 @@ void Spool::RefreshLocked() {
 }
 
 void Spool::FailedLocked(const std::string& reason) {
+  failure_ = reason;
   if (failing_) return;
   failing_ = true;
   LogFormat("Error: Spool %s not writable - %s; events are posted directly until it is",

@@ -89,7 +89,7 @@ std::string SpoolOpenFailure(sqlite3* db, int code, const std::string& path) {
   return SpoolReason(db, code);
 }
 
-int MoveSpoolAside(const std::string& path, std::string* aside) {
+Status MoveSpoolAside(const std::string& path, std::string* aside) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -98,12 +98,12 @@ int MoveSpoolAside(const std::string& path, std::string* aside) {
   *aside = path + ".corrupt-" + stamp;
   // A second fault within the same second keeps the first file too.
   for (int n = 1; Exists(*aside); ++n) *aside = path + ".corrupt-" + stamp + "-" + std::to_string(n);
-  if (std::rename(path.c_str(), aside->c_str()) != 0) return errno;
+  if (std::rename(path.c_str(), aside->c_str()) != 0) return Status::FromErrno(errno);
   // The log belongs to the file it was written for; the shared-memory index
   // is rebuilt from scratch.
   if (Exists(path + "-wal")) std::rename((path + "-wal").c_str(), (*aside + "-wal").c_str());
   unlink((path + "-shm").c_str());
-  return 0;
+  return Status::Ok();
 }
 
 bool IsSpoolCorruption(int code) {

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Status.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -57,9 +59,9 @@ std::string SpoolOpenFailure(sqlite3* db, int code, const std::string& path);
 
 // Moves a damaged spool file aside as <path>.corrupt-<YYYYmmdd-HHMMSS>
 // (local time; "-<n>" added when that is taken), its write-ahead log with it;
-// its shared-memory index is removed. `aside` receives the new name. Returns
-// 0 or the errno value of the failed rename.
-int MoveSpoolAside(const std::string& path, std::string* aside);
+// its shared-memory index is removed. `aside` receives the new name. A
+// failed rename is returned with the system's text.
+Status MoveSpoolAside(const std::string& path, std::string* aside);
 
 // True for codes that mean the file is damaged or not a database.
 bool IsSpoolCorruption(int code);

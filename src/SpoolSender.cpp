@@ -52,7 +52,7 @@ void SpoolSender::ShowSpoolFigures() {
 
 void SpoolSender::Accept(const char* payload) {
   std::size_t dropped = 0;
-  if (spool_.Add(payload, NowMs(), &dropped)) {
+  if (spool_.Add(payload, NowMs(), &dropped).ok()) {
     ShowSpoolFigures();
     if (dropped == 0) service_status().Publish();
     for (std::size_t i = 0; i < dropped; ++i) service_status().NoteEvent(EventResult::kDropped);
@@ -113,7 +113,7 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
   const auto window_ms = std::chrono::milliseconds(kSpoolReplyWindow).count();
   const bool current = NowMs() - event.received_ms <= window_ms;
   const ExchangeResult result =
-      ExchangeReport(target_, event.payload.c_str(), headers, &session_,
+      ExchangeReport(target_, ReportMode::kSpool, event.payload.c_str(), headers, session_,
                      [this, current](const ExchangeResult& r) {
         // Only an event the server took may drive the controller.
         if (!r.delivered() || !MentionsInstructions(r.reply_line)) return;
@@ -128,10 +128,10 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
   Outcome outcome = Outcome::kFailed;
   std::optional<EventResult> settled;
   if (result.answer == AnswerClass::kDelivered) {
-    outcome = spool_.Remove(event.id) ? Outcome::kDone : Outcome::kNotRemoved;
+    outcome = spool_.Remove(event.id).ok() ? Outcome::kDone : Outcome::kNotRemoved;
     if (outcome == Outcome::kDone) settled = EventResult::kDelivered;
   } else if (result.answer == AnswerClass::kRejected) {
-    outcome = spool_.MarkDead(event.id, NowMs()) ? Outcome::kRejected : Outcome::kNotRemoved;
+    outcome = spool_.MarkDead(event.id, NowMs()).ok() ? Outcome::kRejected : Outcome::kNotRemoved;
     if (outcome == Outcome::kRejected) settled = EventResult::kRejected;
   }
   ShowSpoolFigures();
