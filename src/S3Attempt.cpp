@@ -59,9 +59,9 @@ struct SlistDeleter {
 
 // What an attempt that ran (`rc`) brought: the object, or why not and
 // whether another attempt may cure it.
-AttemptResult Judge(CURL* c, CURLcode rc, S3Exchange& ex, const char* errbuf,
+S3AttemptResult Judge(CURL* c, CURLcode rc, S3Exchange& ex, const char* errbuf,
                     std::size_t max_bytes, int sink_fd) {
-  AttemptResult r;
+  S3AttemptResult r;
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   r.object.http_status = status;
@@ -125,10 +125,10 @@ AttemptResult Judge(CURL* c, CURLcode rc, S3Exchange& ex, const char* errbuf,
 
 }  // namespace
 
-AttemptResult AttemptGet(const std::string& url, const std::string& region,
+S3AttemptResult AttemptGet(const std::string& url, const std::string& region,
                          const S3Credentials& creds, int sink_fd, std::size_t max_bytes,
                          std::chrono::milliseconds time_left) {
-  AttemptResult r;
+  S3AttemptResult r;
   std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
   if (!curl) {
     r.object.error = "curl_easy_init failed";

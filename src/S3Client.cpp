@@ -85,7 +85,7 @@ S3Client::Object S3Client::Fetch(const std::string& bucket, const std::string& k
     return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   };
   std::chrono::milliseconds backoff = kInitialBackoff;
-  AttemptResult last;
+  S3AttemptResult last;
   for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
     if (attempt > 1) {
       if (time_left() <= backoff) {
@@ -98,7 +98,7 @@ S3Client::Object S3Client::Fetch(const std::string& bucket, const std::string& k
     // A file sink starts each attempt empty: a failed attempt's bytes must
     // not stay in front of the next one's.
     if (fd >= 0 && (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)) {
-      last = AttemptResult{};
+      last = S3AttemptResult{};
       last.object.error = std::string("emptying the file: ") + std::strerror(errno);
       break;
     }

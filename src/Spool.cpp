@@ -31,6 +31,87 @@ void Spool::Close() {
   CloseLocked();
 }
 
+bool Spool::OpenLocked() {
+  // A corrupt file is moved aside once; a second failure is a fault of the
+  // folder or the disk, not of the file.
+  for (int attempt = 0;; ++attempt) {
+    std::string reason;
+    bool corrupt = false;
+    if (SetUpLocked(&reason, &corrupt)) return true;
+    CloseLocked();
+    if (!corrupt || attempt > 0) {
+      FailedLocked(reason);
+      return false;
+    }
+    if (!MoveAsideLocked(reason)) return false;
+  }
+}
+
+bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
+  int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                           nullptr);
+  auto fail = [&](int code, const std::string& why) {
+    *reason = why;
+    *corrupt = IsSpoolCorruption(code);
+    return false;
+  };
+  if (rc != SQLITE_OK) return fail(rc, SpoolOpenFailure(db_, rc, path_));
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kSpoolBusyTimeoutMs);
+
+  std::string why;
+  if ((rc = TuneSpoolConnection(db_, &why)) != SQLITE_OK) return fail(rc, why);
+
+  // A database whose "events" table has other columns is somebody else's;
+  // a spool from before dead letters gains their column, its events kept.
+  const SpoolLayout layout = ReadSpoolLayout(db_, &rc);
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
+  if (layout == SpoolLayout::kForeign) {
+    return fail(SQLITE_NOTADB, "not a spool: its events table has other columns");
+  }
+  if ((rc = PrepareSpoolLayout(db_, layout)) != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
+  rc = PrepareSpoolStatements(db_, &st_);
+  if ((rc & 0xff) == SQLITE_ERROR) return fail(SQLITE_NOTADB, "not a spool: " + SpoolReason(db_, rc));
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
+
+  seen_version_ = -1;
+  RefreshLocked();
+  if (seen_version_ < 0) return fail(SQLITE_ERROR, "cannot count the events");
+  if (count_ > max_events_) {
+    // The bound was lowered since the events were kept.
+    const std::size_t excess = count_ - max_events_;
+    sqlite3_bind_int64(st_.drop_oldest, 1, static_cast<sqlite3_int64>(excess));
+    rc = sqlite3_step(st_.drop_oldest);
+    sqlite3_reset(st_.drop_oldest);
+    if (rc != SQLITE_DONE) return fail(rc, SpoolReason(db_, rc));
+    count_ -= static_cast<std::size_t>(sqlite3_changes(db_));
+    LogFormat("Spool full: dropped the %zu oldest events, over the bound of %zu", excess,
+              max_events_);
+  }
+  return true;
+}
+
+void Spool::CloseLocked() {
+  FinalizeSpoolStatements(&st_);
+  sqlite3_close(db_);  // a null handle is fine; nothing is left unfinalised
+  db_ = nullptr;
+  count_ = 0;
+  dead_ = 0;
+  seen_version_ = -1;
+}
+
+bool Spool::MoveAsideLocked(const std::string& reason) {
+  std::string aside;
+  const Status moved = MoveSpoolAside(path_, &aside);
+  if (!moved.ok()) {
+    FailedLocked(reason + "; cannot be moved aside: " + moved.reason());
+    return false;
+  }
+  LogFormat("Error: Spool %s unusable - %s; moved aside as %s", path_.c_str(), reason.c_str(),
+            aside.c_str());
+  return true;
+}
+
 Status Spool::Add(const std::string& payload, std::int64_t received_ms, std::size_t* dropped) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t unused = 0;
@@ -61,21 +142,21 @@ Status Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bo
   std::size_t dropped = 0;
   int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK && count_ >= max_events_) {
-    sqlite3_bind_int64(drop_oldest_, 1, static_cast<sqlite3_int64>(count_ - max_events_ + 1));
-    rc = sqlite3_step(drop_oldest_);
-    sqlite3_reset(drop_oldest_);
+    sqlite3_bind_int64(st_.drop_oldest, 1, static_cast<sqlite3_int64>(count_ - max_events_ + 1));
+    rc = sqlite3_step(st_.drop_oldest);
+    sqlite3_reset(st_.drop_oldest);
     if (rc == SQLITE_DONE) {
       rc = SQLITE_OK;
       dropped = static_cast<std::size_t>(sqlite3_changes(db_));
     }
   }
   if (rc == SQLITE_OK) {
-    sqlite3_bind_text(insert_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(insert_, 2, static_cast<sqlite3_int64>(received_ms));
-    sqlite3_bind_blob(insert_, 3, payload.data(), static_cast<int>(payload.size()),
+    sqlite3_bind_text(st_.insert, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(st_.insert, 2, static_cast<sqlite3_int64>(received_ms));
+    sqlite3_bind_blob(st_.insert, 3, payload.data(), static_cast<int>(payload.size()),
                       SQLITE_TRANSIENT);
-    rc = sqlite3_step(insert_);
-    sqlite3_reset(insert_);
+    rc = sqlite3_step(st_.insert);
+    sqlite3_reset(st_.insert);
     if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
   }
   if (rc != SQLITE_OK) {
@@ -95,16 +176,16 @@ Status Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bo
 bool Spool::Oldest(SpooledEvent* event) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return false;
-  int rc = sqlite3_step(oldest_);
+  int rc = sqlite3_step(st_.oldest);
   if (rc == SQLITE_ROW) {
-    event->id = SpoolColumnInt(oldest_, 0);
-    event->key = SpoolColumnText(oldest_, 1);
-    event->received_ms = SpoolColumnInt(oldest_, 2);
-    event->payload = SpoolColumnText(oldest_, 3);
+    event->id = SpoolColumnInt(st_.oldest, 0);
+    event->key = SpoolColumnText(st_.oldest, 1);
+    event->received_ms = SpoolColumnInt(st_.oldest, 2);
+    event->payload = SpoolColumnText(st_.oldest, 3);
   } else if (rc != SQLITE_DONE) {
     FailedLocked(SpoolReason(db_, rc));
   }
-  sqlite3_reset(oldest_);
+  sqlite3_reset(st_.oldest);
   return rc == SQLITE_ROW;
 }
 
@@ -112,9 +193,9 @@ Status Spool::Remove(std::int64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return Status::Error("the spool is closed");
   SpoolExec(db_, "PRAGMA synchronous = NORMAL");  // see the header: a lost removal is a resend
-  sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(id));
-  int rc = sqlite3_step(remove_);
-  sqlite3_reset(remove_);
+  sqlite3_bind_int64(st_.remove, 1, static_cast<sqlite3_int64>(id));
+  int rc = sqlite3_step(st_.remove);
+  sqlite3_reset(st_.remove);
   const std::size_t removed =
       rc == SQLITE_DONE ? static_cast<std::size_t>(sqlite3_changes(db_)) : 0;
   const std::string reason = rc == SQLITE_DONE ? std::string() : SpoolReason(db_, rc);
@@ -132,16 +213,16 @@ Status Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
   std::size_t dropped = 0;
   int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK) {
-    sqlite3_bind_int64(mark_dead_, 1, static_cast<sqlite3_int64>(id));
-    sqlite3_bind_int64(mark_dead_, 2, static_cast<sqlite3_int64>(now_ms));
-    rc = sqlite3_step(mark_dead_);
-    sqlite3_reset(mark_dead_);
+    sqlite3_bind_int64(st_.mark_dead, 1, static_cast<sqlite3_int64>(id));
+    sqlite3_bind_int64(st_.mark_dead, 2, static_cast<sqlite3_int64>(now_ms));
+    rc = sqlite3_step(st_.mark_dead);
+    sqlite3_reset(st_.mark_dead);
   }
   const bool marked = rc == SQLITE_DONE && sqlite3_changes(db_) > 0;
   if (rc == SQLITE_DONE && marked && dead_ + 1 > max_dead_) {
-    sqlite3_bind_int64(drop_oldest_dead_, 1, static_cast<sqlite3_int64>(dead_ + 1 - max_dead_));
-    rc = sqlite3_step(drop_oldest_dead_);
-    sqlite3_reset(drop_oldest_dead_);
+    sqlite3_bind_int64(st_.drop_oldest_dead, 1, static_cast<sqlite3_int64>(dead_ + 1 - max_dead_));
+    rc = sqlite3_step(st_.drop_oldest_dead);
+    sqlite3_reset(st_.drop_oldest_dead);
     if (rc == SQLITE_DONE) dropped = static_cast<std::size_t>(sqlite3_changes(db_));
   }
   if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
@@ -172,10 +253,10 @@ SpoolCounts Spool::Counts() {
   RefreshLocked();
   counts.waiting = count_;
   counts.dead = dead_;
-  if (sqlite3_step(oldest_time_) == SQLITE_ROW) {
-    counts.oldest_waiting_ms = SpoolColumnInt(oldest_time_, 0);
+  if (sqlite3_step(st_.oldest_time) == SQLITE_ROW) {
+    counts.oldest_waiting_ms = SpoolColumnInt(st_.oldest_time, 0);
   }
-  sqlite3_reset(oldest_time_);
+  sqlite3_reset(st_.oldest_time);
   return counts;
 }
 
@@ -184,15 +265,15 @@ void Spool::RefreshLocked() {
   // (the operator's tool) changes data_version, and then we count again.
   if (db_ == nullptr) return;
   std::int64_t version = -1;
-  if (sqlite3_step(data_version_) == SQLITE_ROW) version = SpoolColumnInt(data_version_, 0);
-  sqlite3_reset(data_version_);
+  if (sqlite3_step(st_.data_version) == SQLITE_ROW) version = SpoolColumnInt(st_.data_version, 0);
+  sqlite3_reset(st_.data_version);
   if (version < 0 || version == seen_version_) return;
-  if (sqlite3_step(counts_) == SQLITE_ROW) {
-    count_ = static_cast<std::size_t>(SpoolColumnInt(counts_, 0));
-    dead_ = static_cast<std::size_t>(SpoolColumnInt(counts_, 1));
+  if (sqlite3_step(st_.counts) == SQLITE_ROW) {
+    count_ = static_cast<std::size_t>(SpoolColumnInt(st_.counts, 0));
+    dead_ = static_cast<std::size_t>(SpoolColumnInt(st_.counts, 1));
     seen_version_ = version;
   }
-  sqlite3_reset(counts_);
+  sqlite3_reset(st_.counts);
 }
 
 void Spool::FailedLocked(const std::string& reason) {

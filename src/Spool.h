@@ -43,6 +43,7 @@
 #include "Status.h"
 
 #include "EventStamp.h"
+#include "SpoolDatabase.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -129,15 +130,7 @@ class Spool {
   const std::size_t max_events_;
   const std::size_t max_dead_;
   sqlite3* db_ = nullptr;
-  sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* drop_oldest_ = nullptr;
-  sqlite3_stmt* oldest_ = nullptr;
-  sqlite3_stmt* remove_ = nullptr;
-  sqlite3_stmt* mark_dead_ = nullptr;
-  sqlite3_stmt* drop_oldest_dead_ = nullptr;
-  sqlite3_stmt* oldest_time_ = nullptr;
-  sqlite3_stmt* counts_ = nullptr;
-  sqlite3_stmt* data_version_ = nullptr;
+  SpoolStatements st_;
   std::size_t count_ = 0;  // waiting
   std::size_t dead_ = 0;
   std::int64_t seen_version_ = -1;  // data_version when count_ and dead_ were read
