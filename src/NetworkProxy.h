@@ -1,7 +1,8 @@
 // NetworkProxy: start-up, the version handshake and the worker threads.
 //
-// Start-up runs on the main thread; afterwards the serial worker owns the
-// serial port and the update worker runs the firmware check. The
+// Start-up runs on the main thread; afterwards the serial worker reads the
+// serial link, whoever acts on a reply writes to it under its command lock
+// (SerialLink.h), and the update worker runs the firmware check. The
 // configuration (Settings.h) is kept by value and only read by the workers.
 #ifndef NETWORKPROXY_NETWORKPROXY_H_
 #define NETWORKPROXY_NETWORKPROXY_H_
