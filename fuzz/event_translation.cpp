@@ -1,4 +1,4 @@
-// Arbitrary event payloads through mappify and UrlEncode, into buffers of
+// Arbitrary event payloads through mappify and EncodeEvent, into buffers of
 // every capacity from 1 byte to the daemon's own.
 //
 // Input: one byte choosing the site identity and a small capacity, then the
@@ -24,8 +24,9 @@
 
 #include <json/json.h>
 
-#include "NetworkProxy.h"
-#include "SerialMonitor.h"
+#include "EventTranslation.h"
+#include "ReportExchange.h"
+#include "SerialWorker.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -39,13 +40,12 @@ const char* const kSiteIds[] = {
     "Unknown ID",
 };
 
-std::string Encode(SerialMonitor& monitor, const std::string& payload,
-                   std::size_t capacity) {
+std::string Encode(const char* site_id, const std::string& payload, std::size_t capacity) {
   // Exact size, filled with a marker, so a byte past the end is an ASan
   // report and an unterminated result shows.
   std::unique_ptr<char[]> out(new char[capacity]);
   std::memset(out.get(), 'Z', capacity);
-  FUZZ_CHECK(monitor.UrlEncode(payload.c_str(), out.get(), capacity) == 0);
+  EncodeEvent(payload.c_str(), site_id, out.get(), capacity);
   const void* nul = std::memchr(out.get(), '\0', capacity);
   FUZZ_CHECK(nul != nullptr);
   return std::string(out.get(), static_cast<const char*>(nul) - out.get());
@@ -95,18 +95,17 @@ std::string AsReadByServer(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1) return -1;
   const uint8_t config = data[0];
-  std::snprintf(site_id, sizeof site_id, "%s", kSiteIds[config & 3]);
+  const char* const site_id = kSiteIds[config & 3];
   std::string payload;
   for (std::size_t i = 1; i < size; ++i) {
     if (data[i] != '\0') payload += static_cast<char>(data[i]);
   }
 
-  SerialMonitor monitor;
-  const std::map<std::string, std::string> event = mappify(payload.c_str());
+  const std::map<std::string, std::string> event = mappify(payload.c_str(), site_id);
 
   // Room for anything: each byte can come out twice, six-fold escaped.
-  const std::size_t room = 12 * payload.size() + 6 * sizeof site_id + 64;
-  const std::string whole = Encode(monitor, payload, room);
+  const std::size_t room = 12 * payload.size() + 6 * std::strlen(site_id) + 64;
+  const std::string whole = Encode(site_id, payload, room);
   FUZZ_CHECK(whole.size() < room - 1);
 
   // A stray byte and the character of the same value are one key to the
@@ -139,13 +138,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // What a line that fits the serial worker's buffer can carry is posted
   // whole: the payload starts at the line's third character.
   if (payload.size() <= kSerialResponseBufferSize - 3) {
-    FUZZ_CHECK(whole.size() < SerialMonitor::kEventObjectCapacity);
+    FUZZ_CHECK(whole.size() < kEventObjectCapacity);
   }
 
   const std::size_t capacities[] = {1, 2, 3u + (config >> 2), 2048,
-                                    SerialMonitor::kEventObjectCapacity};
+                                    kEventObjectCapacity};
   for (std::size_t capacity : capacities) {
-    const std::string cut = Encode(monitor, payload, capacity);
+    const std::string cut = Encode(site_id, payload, capacity);
     FUZZ_CHECK(cut.size() == std::min(whole.size(), capacity - 1));
     FUZZ_CHECK(whole.compare(0, cut.size(), cut) == 0);
   }

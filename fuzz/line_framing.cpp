@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "LineProtocol.h"
-#include "SerialMonitor.h"
+#include "SerialWorker.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -88,11 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   int fds[2];
   FUZZ_CHECK(pipe2(fds, O_CLOEXEC) == 0);
 
-  // The worker's own buffer (a global, guarded by ASan's redzones) for the
-  // worker's size; an exact-size heap buffer for the others.
-  const bool worker_buffer = buffer_size == kSerialResponseBufferSize;
-  std::vector<char> heap(worker_buffer ? 0 : buffer_size);
-  char* buffer = worker_buffer ? serial_response_buffer : heap.data();
+  // An exact-size heap buffer, so ASan's redzones sit right past its end.
+  std::vector<char> heap(buffer_size);
+  char* buffer = heap.data();
   std::memset(buffer, 'Z', buffer_size);
 
   if (!bounded) {

@@ -1,10 +1,10 @@
-// Arbitrary reply lines through SerialMonitor::ActOnReply: the JSON parse,
+// Arbitrary reply lines through ActOnReplyLine: the JSON parse,
 // the member reading and the three command builders, with the port a pipe.
 //
 // Input: the reply text (cut at its first NUL, as the reply line is a C
 // string).
 //
-// Oracle: ActOnReply never throws; what reaches the port is whole commands
+// Oracle: ActOnReplyLine never throws; what reaches the port is whole commands
 // only, each at most its buffer's size; and for a reply that is a plain JSON
 // object whose members are short strings, the port gets exactly
 // "s:<count><cards>\r", "c:<colour>\r", "f:<sequence>\r".
@@ -21,7 +21,9 @@
 
 #include <json/json.h>
 
-#include "SerialMonitor.h"
+#include "LineProtocol.h"
+#include "ReportExchange.h"
+#include "SerialLink.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -62,25 +64,25 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     std::perror("pipe");
     std::abort();
   }
-  USB = g_port[1];
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string reply(reinterpret_cast<const char*>(data),
                           strnlen(reinterpret_cast<const char*>(data), size));
-  SerialMonitor monitor;
+  // The link takes its own copy of the pipe's write end and closes it.
+  SerialLink link(dup(g_port[1]));
   try {
-    monitor.ActOnReply(reply.c_str());
+    ActOnReplyLine(link, reply.c_str());
   } catch (...) {
-    FUZZ_CHECK(!"ActOnReply threw");
+    FUZZ_CHECK(!"ActOnReplyLine threw");
   }
   const std::string sent = DrainPort();
 
   // Whole commands only: the port text ends in CR, and no command is
   // longer than the buffer it was built in.
-  FUZZ_CHECK(sent.size() <= (SerialMonitor::kTagsCommandSize - 1) +
-                                2 * (SerialMonitor::kShortCommandSize - 1));
+  FUZZ_CHECK(sent.size() <= (kTagsCommandSize - 1) +
+                                2 * (kShortCommandSize - 1));
   if (!sent.empty()) FUZZ_CHECK(sent.back() == '\r');
 
   Json::CharReaderBuilder builder;

@@ -72,17 +72,20 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
                        char* errors, std::size_t errors_size,
                        const char* const envp[], int pass_fd) {
   ChildResult result;
+  const bool capture_output = output != nullptr;
   const bool capture_errors = errors != nullptr;
-  int pipe_fds[2];
+  int pipe_fds[2] = {-1, -1};
   int error_fds[2] = {-1, -1};
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    result.error = errno;
+  if (capture_output && pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    result.start = Status::FromErrno(errno);
     return result;
   }
   if (capture_errors && pipe2(error_fds, O_CLOEXEC) != 0) {
-    result.error = errno;
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    result.start = Status::FromErrno(errno);
+    if (capture_output) {
+      close(pipe_fds[0]);
+      close(pipe_fds[1]);
+    }
     return result;
   }
   auto close_all = [&] {
@@ -98,7 +101,7 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
   posix_spawnattr_init(&attributes);
   int spawn_error =
       posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (spawn_error == 0) {
+  if (spawn_error == 0 && capture_output) {
     spawn_error = posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   }
   if (spawn_error == 0 && capture_errors) {
@@ -133,20 +136,26 @@ ChildResult RunCapture(const char* const argv[], char* output, std::size_t outpu
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (spawn_error != 0) {
-    result.error = spawn_error;
+    result.start = Status::FromErrno(spawn_error);
     close_all();
     return result;
   }
-  close(pipe_fds[1]);
-  pipe_fds[1] = -1;
+  if (capture_output) {
+    close(pipe_fds[1]);
+    pipe_fds[1] = -1;
+  }
   if (capture_errors) {
     close(error_fds[1]);
     error_fds[1] = -1;
   }
-  result.started = true;
+  result.start = Status::Ok();
 
-  std::vector<int> fds = {pipe_fds[0]};
-  std::vector<PieceReader> readers = {PieceReader(output, output_size)};
+  std::vector<int> fds;
+  std::vector<PieceReader> readers;
+  if (capture_output) {
+    fds.push_back(pipe_fds[0]);
+    readers.emplace_back(output, output_size);
+  }
   if (capture_errors) {
     fds.push_back(error_fds[0]);
     readers.emplace_back(errors, errors_size);

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "Status.h"
+
 // Held while the process environment is changed and while a child process is
 // started, so a child never sees an environment that is half rewritten.
 extern std::mutex environment_mutex;
@@ -33,9 +35,8 @@ class PieceReader {
 
 // How one child process ran.
 struct ChildResult {
-  bool started = false;   // false: no pipe or no process
+  Status start = Status::Error("not started");  // failed: no pipe or no process, and why
   int exit_status = -1;   // the child's exit status; -1 when it did not exit
-  int error = 0;          // errno value when !started
 };
 
 // Descriptor number under which RunCapture hands `pass_fd` to the child.
@@ -45,7 +46,8 @@ constexpr int kPassedDescriptor = 3;
 // shell is involved) with standard input from /dev/null and no descriptor of
 // ours but the pipes below: a child never holds the serial port or a socket.
 // Standard output is read to its end into `output` (capacity `output_size`,
-// at least 2) with fgets's last-piece semantics: the output is cut into
+// at least 2; when null, standard output is inherited) with fgets's
+// last-piece semantics: the output is cut into
 // pieces at each LF and every output_size - 1 bytes, and the last piece
 // stays, terminated. When `errors` is given, standard error is read the same
 // way into it (capacity `errors_size`, at least 2); otherwise it is inherited.

@@ -8,9 +8,11 @@
 #include <string_view>
 #include <utility>
 
-#include "Settings.h"
 #include "SettingsFiles.h"
 #include "SmallFile.h"
+
+const char* const kAccessKeyId = NETWORKPROXY_AWS_ACCESS_KEY_ID;
+const char* const kSecretAccessKey = NETWORKPROXY_AWS_SECRET_ACCESS_KEY;
 
 namespace {
 
@@ -138,10 +140,9 @@ CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Cre
   return result;
 }
 
-CredentialsLookup LookUpSiteCredentials(S3Credentials& out) {
-  const SiteSettings& settings = StartupSiteSettings();
-  const char* path = settings.credentials_file.c_str();
-  CredentialsLookup lookup = LookUpCredentials(path, settings.profile.c_str(), out);
-  if (lookup.readable_by_others) NoteReadableByOthers(path);
+CredentialsLookup LookUpSiteCredentials(const std::string& path, const std::string& profile,
+                                        S3Credentials& out) {
+  CredentialsLookup lookup = LookUpCredentials(path.c_str(), profile.c_str(), out);
+  if (lookup.readable_by_others) NoteReadableByOthers(path.c_str());
   return lookup;
 }

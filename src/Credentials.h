@@ -33,6 +33,11 @@ struct S3Credentials {
   void Clear();
 };
 
+// The compiled-in key pair, set at build time and defined in one source
+// file only: the fallback when the site has no credentials file.
+extern const char* const kAccessKeyId;
+extern const char* const kSecretAccessKey;
+
 // Overwrites every byte `text` holds (its whole capacity) and empties it.
 void WipeString(std::string& text);
 
@@ -60,6 +65,7 @@ CredentialsLookup LookUpCredentials(const char* path, const char* profile, S3Cre
 // LookUpCredentials with the path and profile of the site's settings as read
 // at start-up (AWS_SHARED_CREDENTIALS_FILE, AWS_PROFILE or "default"), for
 // the daemon: a file other users can read is logged once (SettingsFiles.h).
-CredentialsLookup LookUpSiteCredentials(S3Credentials& out);
+CredentialsLookup LookUpSiteCredentials(const std::string& path, const std::string& profile,
+                                        S3Credentials& out);
 
 #endif  // NETWORKPROXY_CREDENTIALS_H_

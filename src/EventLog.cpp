@@ -64,7 +64,7 @@ void LogLine(const std::string& message) {
     const off_t line_start = lseek(fd, 0, SEEK_END);
     // A full disk or the file-size limit may take part of a line: cut it
     // off again, or the next line would be glued to the fragment.
-    if (!WriteAll(fd, line.data(), line.size()) && line_start >= 0) {
+    if (!WriteAll(fd, line.data(), line.size()).ok() && line_start >= 0) {
       int ignored = ftruncate(fd, line_start);
       (void)ignored;
     }

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <sstream>
 
-#include "Settings.h"
 
 namespace {
 
@@ -69,7 +68,7 @@ void AppendJsonEscaped(std::string& out, const std::string& text) {
   }
 }
 
-std::map<std::string, std::string> mappify(const char* payload) {
+std::map<std::string, std::string> mappify(const char* payload, const std::string& site_id) {
   std::map<std::string, std::string> event;
   std::istringstream stream{std::string(payload)};
   std::string token;
@@ -97,8 +96,8 @@ std::map<std::string, std::string> mappify(const char* payload) {
   return event;
 }
 
-std::string EventObject(const char* payload) {
-  std::map<std::string, std::string> event = mappify(payload);
+std::string EventObject(const char* payload, const std::string& site_id) {
+  std::map<std::string, std::string> event = mappify(payload, site_id);
   std::string text = "{";
   bool first = true;
   for (const auto& member : event) {

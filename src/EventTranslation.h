@@ -1,7 +1,7 @@
 // EventTranslation: an event payload ("k=v,k=v,...") becomes the flat JSON
 // object posted to the reporting server.
 //
-// Pure functions of their input and site_id; any thread may call them.
+// Pure functions of their input; any thread may call them.
 #ifndef NETWORKPROXY_EVENTTRANSLATION_H_
 #define NETWORKPROXY_EVENTTRANSLATION_H_
 
@@ -16,9 +16,9 @@
 constexpr std::size_t kEventObjectCapacity = 16384;
 
 // Parses an event payload into the event map, rewriting the door/boot/auth
-// flags and replacing any "mac" value by site_id. `payload` must be non-null
-// and NUL-terminated; it is not retained.
-std::map<std::string, std::string> mappify(const char* payload);
+// flags and replacing any "mac" value by `site_id`. `payload` must be
+// non-null and NUL-terminated; it is not retained.
+std::map<std::string, std::string> mappify(const char* payload, const std::string& site_id);
 
 // Writes `text` as the body of a JSON string (without the surrounding quotes)
 // onto `out`: '"', '\\' and control characters are escaped, well-formed UTF-8
@@ -28,6 +28,6 @@ void AppendJsonEscaped(std::string& out, const std::string& text);
 
 // The event object of `payload`: its members in key order, as
 // {"k": "v","k2": "v2"}.
-std::string EventObject(const char* payload);
+std::string EventObject(const char* payload, const std::string& site_id);
 
 #endif  // NETWORKPROXY_EVENTTRANSLATION_H_

@@ -1,60 +1,31 @@
 #include "FirmwareCheck.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "ChildProcess.h"
-#include "WriteAll.h"
-#include "Credentials.h"
 #include "EventLog.h"
-#include "FirmwareSignature.h"
+#include "FirmwareImage.h"
 #include "HandOffGuard.h"
-#include "ImageFile.h"
-#include "S3Client.h"
 #include "SafeReason.h"
 #include "ServiceStatus.h"
-#include "Settings.h"
 #include "VersionOrder.h"
 
 namespace {
 
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
-// Puts the credentials into the environment for the update script alone:
-// called right before the hand-off, after which the process ends. Other
-// children start under the same lock, so none sees a half-rewritten
-// environment.
-void ExportForHandOff(const S3Credentials& credentials) {
-  std::lock_guard<std::mutex> lock(environment_mutex);
-  setenv("AWS_ACCESS_KEY_ID", credentials.access_key_id.c_str(), 1);
-  setenv("AWS_SECRET_ACCESS_KEY", credentials.secret_access_key.c_str(), 1);
-  if (credentials.session_token.empty()) {
-    unsetenv("AWS_SESSION_TOKEN");
-  } else {
-    setenv("AWS_SESSION_TOKEN", credentials.session_token.c_str(), 1);
-  }
-}
-
-// The credentials for this check, or false after logging why there are none.
-bool CheckCredentials(S3Credentials& credentials) {
-  CredentialsLookup lookup = LookUpSiteCredentials(credentials);
-  if (lookup.source != CredentialsSource::kError) return true;
-  if (lookup.system_error != 0) {
-    LogSystemError(lookup.system_error, "Error: Credentials file - %s", lookup.error.c_str());
-  } else {
-    LogFormat("Error: Credentials file - %s", lookup.error.c_str());
-  }
-  service_status().NoteCheckFailure("Error: Credentials file - " + lookup.error);
-  return false;
+// Ends the check as failed: `line` is logged, `summary` (the line itself
+// unless given) goes to the operator's status.
+void FailCheck(const std::string& line, const std::string& summary = std::string()) {
+  LogLine(line);
+  service_status().NoteCheckFailure(summary.empty() ? line : summary);
 }
 
 // The time of a hand-off as the log writes times.
@@ -66,159 +37,117 @@ std::string LocalTime(std::time_t when) {
   return text;
 }
 
-// True when a hand-off of `version` happened so recently that the
-// controller's version should have changed by now (logged).
-bool HeldBackByEarlierHandOff(const char* version) {
+// Fails with the error line when a hand-off of `version` happened so
+// recently that the controller's version should have changed by now.
+Status EarlierHandOff(const char* version, const std::string& controller) {
   HandOffRecord last;
   if (!ReadHandOffRecord(kHandOffRecordFile, &last) ||
       !HandOffHeldBack(last, version, std::time(nullptr))) {
-    return false;
+    return Status::Ok();
   }
-  LogFormat("Error: Update to %s was handed off at %s; the controller still reports %s",
-            version, LocalTime(last.time).c_str(),
-            firmware_version[0] != '\0' ? firmware_version : "no version");
-  service_status().NoteCheckFailure("Error: Update to " + std::string(version) +
-                                    " held back: the controller still reports the old version");
-  return true;
+  return Status::Error(std::string("Error: Update to ") + version + " was handed off at " +
+                       LocalTime(last.time) + "; the controller still reports " +
+                       (!controller.empty() ? controller : "no version"));
 }
 
-// Logs a failed image download with its reason, never the credentials'
-// texts, and marks the check failed.
-void NoteDownloadFailure(const std::string& reason, const S3Credentials& credentials) {
-  service_status().NoteCheckFailure(
-      LogFailure("Error: Downloading firmware file", reason,
-                 {credentials.secret_access_key, credentials.access_key_id,
-                  credentials.session_token}));
-}
-
-// Logs a failed image write with the system's reason (`error`, an errno
-// value taken right after the failed call) and marks the check failed.
-void NoteWriteFailure(int error) {
-  service_status().NoteCheckFailure(
-      LogFailure("Error: Writing firmware file", std::strerror(error)));
-}
-
-// Downloads `image_key` straight into its temporary file, so the image never
-// has to fit in memory, and renames it over firmware_file_path. `digest`
-// receives the size and SHA-256 of what was written, read back from the
-// file. Returns false after logging why it failed.
-bool StreamImage(const S3Client& client, const S3Credentials& credentials,
-                 const char* image_key, ImageDigest* digest) {
-  ImageTempFile image_file(firmware_file_path);
-  if (!image_file.ok()) {
-    NoteWriteFailure(errno);
-    return false;
-  }
-  S3Client::Object image =
-      client.GetObjectToFile(FirmwareBucket(), image_key, image_file.fd(), kImageLimits);
-  if (!image.ok) {
-    NoteDownloadFailure(image.error, credentials);
-    return false;
-  }
-  LogLine("Downloading firmware file");
-  FileDigest written = DigestOfFile(image_file.fd());
-  if (!written.status.ok()) {
-    service_status().NoteCheckFailure(
-        LogFailure("Error: Writing firmware file", written.status.reason()));
-    return false;
-  }
-  if (!image_file.Commit()) {
-    NoteWriteFailure(errno);
-    return false;
-  }
-  *digest = written.digest;
-  return true;
-}
-
-// Downloads `image_key` into memory (within the image bound), verifies its
-// signature over the statement for `version` and exactly those bytes, and
-// only then writes them to firmware_file_path and the verified signature
-// beside them (for the update script to check again). Returns false after
-// logging why it failed.
-bool FetchSignedImage(const S3Client& client, const S3Credentials& credentials,
-                      const char* image_key, const char* version, ImageDigest* digest) {
-  S3Client::Object image = client.GetObject(FirmwareBucket(), image_key, kImageLimits);
-  if (!image.ok) {
-    NoteDownloadFailure(image.error, credentials);
-    return false;
-  }
-  LogLine("Downloading firmware file");
-  const ImageDigest downloaded = DigestOf(image.body);
-  std::string signature;
-  if (!FirmwareSignatureAccepted(client, FirmwareBucket(), image_key, version, downloaded,
-                                 &signature)) {
-    service_status().NoteCheckFailure("Error: Firmware signature missing or not valid");
-    return false;
-  }
-  if (!WriteImageFile(firmware_file_path, image.body) ||
-      !WriteImageFile(std::string(firmware_file_path) + kImageSignatureSuffix, signature)) {
-    NoteWriteFailure(errno);
-    return false;
-  }
-  *digest = downloaded;
-  return true;
-}
-
-// True when the update script is where sudo will run it; otherwise logs
-// why not. Without the script nobody would restart the daemon after the
-// exit. sudo run by root takes ./fw-update.sh from the working folder; for a
+// Fails with the system's reason unless the update script is where sudo
+// will run it: without it nobody would restart the daemon after the exit.
+// sudo run by root takes ./fw-update.sh from the working folder; for a
 // daemon run as its own user, the sample sudo rule runs root's script in the
 // folder it pins instead.
-bool UpdateScriptPresent() {
-  if (access(kUpdateScript, F_OK) == 0) return true;
-  const int error = errno;
-  if (geteuid() != 0 && access(kPinnedUpdateScript, F_OK) == 0) return true;
-  service_status().NoteCheckFailure(
-      LogFailure("Error: Update script not found", std::strerror(error)));
-  return false;
+Status UpdateScriptPresent() {
+  if (access(kUpdateScript, F_OK) == 0) return Status::Ok();
+  const Status missing = Status::FromErrno(errno);
+  if (geteuid() != 0 && access(kPinnedUpdateScript, F_OK) == 0) return Status::Ok();
+  return missing;
 }
 
-// True (logged) when a site with a signing key would go backwards: the
-// published version is older than the controller's known one. Without a
-// key, or without the controller's version, any other version is taken.
-bool DowngradeRefused(const char* published) {
-  if (!FirmwareSignatureRequired() || firmware_version[0] == '\0' ||
-      CompareVersions(published, firmware_version) >= 0) {
+// Fails with the error line when a site with a signing key would go
+// backwards: the published version is older than the controller's known
+// one. Without a key, or without the controller's version, any other
+// version is taken.
+Status DowngradeRefusal(const char* published, const FirmwarePublicKey* key,
+                        const std::string& controller) {
+  if (key == nullptr || controller.empty() || CompareVersions(published, controller.c_str()) >= 0) {
+    return Status::Ok();
+  }
+  return Status::Error(std::string("Error: Firmware ") + published +
+                       " is older than the controller's " + controller + " - downgrade refused");
+}
+
+// Decides on `published` (not the controller's version): true when the
+// image is written and the hand-off recorded and announced; otherwise the
+// check failed here (logged).
+bool PrepareHandOff(const FirmwareSource& source, const FirmwarePublicKey* key,
+                    const S3Client& client, const S3Credentials& credentials,
+                    const char* published, const std::string& controller) {
+  const Status downgrade = DowngradeRefusal(published, key, controller);
+  if (!downgrade.ok()) {
+    FailCheck(downgrade.reason());
     return false;
   }
-  const std::string line = std::string("Error: Firmware ") + published +
-                           " is older than the controller's " + firmware_version +
-                           " - downgrade refused";
-  LogLine(line);
-  service_status().NoteCheckFailure(line);
-  return true;
-}
-
-// Downloads the image `image_key` of `version` and hands off; returns only
-// when that failed (logged).
-void UpdateTo(const S3Client& client, const S3Credentials& credentials,
-              const char* image_key, const char* version) {
-  if (!UpdateScriptPresent()) return;
+  const Status earlier = EarlierHandOff(published, controller);
+  if (!earlier.ok()) {
+    FailCheck(earlier.reason(), std::string("Error: Update to ") + published +
+                                    " held back: the controller still reports the old version");
+    return false;
+  }
+  const Status script = UpdateScriptPresent();
+  if (!script.ok()) {
+    FailCheck(FailureLine("Error: Update script not found", script.reason()));
+    return false;
+  }
+  char image_key[64];
+  BuildImageKey(published, image_key);
   ImageDigest digest;
-  if (!(FirmwareSignatureRequired()
-            ? FetchSignedImage(client, credentials, image_key, version, &digest)
-            : StreamImage(client, credentials, image_key, &digest))) {
-    return;
+  const Status fetched = FetchImage(client, credentials, source.bucket, source.image_path, key,
+                                    image_key, published, &digest);
+  if (!fetched.ok()) {
+    const bool signature = fetched.reason().rfind("Error: Firmware signature", 0) == 0;
+    FailCheck(fetched.reason(), signature ? kSignatureFailureSummary : std::string());
+    return false;
   }
   // Recorded before the hand-off, so that a restarted daemon whose
   // controller still reports the old version does not hand off again.
-  if (!WriteHandOffRecord(kHandOffRecordFile, HandOffRecord{version, std::time(nullptr)})) {
-    LogSystemError(errno, "Error: Recording the hand-off");
-    service_status().NoteCheckFailure("Error: Recording the hand-off");
-    return;
+  const Status recorded =
+      WriteHandOffRecord(kHandOffRecordFile, HandOffRecord{published, std::time(nullptr)});
+  if (!recorded.ok()) {
+    FailCheck("Error: Recording the hand-off: " + recorded.reason(),
+              "Error: Recording the hand-off");
+    return false;
   }
   // The last line before the exit says what the script was given, in the
   // log and in systemctl status.
-  const std::string handing_off = std::string("Handing off firmware ") + version + " (" +
+  const std::string handing_off = std::string("Handing off firmware ") + published + " (" +
                                   std::to_string(digest.size) + " bytes, sha256 " +
                                   digest.sha256 + ") to " + kUpdateScript;
   LogLine(handing_off);
   service_status().Announce(handing_off);
-  // The script inherits the credentials with the environment.
-  ExportForHandOff(credentials);
-  int ignored = std::system(kHandOffCommand);
-  (void)ignored;
-  EndProcess(0);
+  return true;
+}
+
+// The process environment without the cloud credentials' names, then the
+// credentials for the update script.
+std::vector<std::string> HandOffEnvironment(const S3Credentials& credentials) {
+  std::vector<std::string> entries;
+  {
+    std::lock_guard<std::mutex> lock(environment_mutex);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string text = *entry;
+      const std::string name = text.substr(0, text.find('='));
+      if (name == "AWS_ACCESS_KEY_ID" || name == "AWS_SECRET_ACCESS_KEY" ||
+          name == "AWS_SESSION_TOKEN") {
+        continue;
+      }
+      entries.push_back(text);
+    }
+  }
+  entries.push_back("AWS_ACCESS_KEY_ID=" + credentials.access_key_id);
+  entries.push_back("AWS_SECRET_ACCESS_KEY=" + credentials.secret_access_key);
+  if (!credentials.session_token.empty()) {
+    entries.push_back("AWS_SESSION_TOKEN=" + credentials.session_token);
+  }
+  return entries;
 }
 
 }  // namespace
@@ -258,46 +187,62 @@ void BuildImageKey(const char* version, char (&out)[64]) {
   std::snprintf(out, sizeof out, "Version_%s.hex", version);
 }
 
-bool WriteImageFile(const std::string& target, const std::string& image) {
-  ImageTempFile file(target);
-  return file.ok() && WriteAll(file.fd(), image.data(), image.size()) && file.Commit();
+Status StartUpdateScript(const S3Credentials& credentials) {
+  std::vector<std::string> environment = HandOffEnvironment(credentials);
+  std::vector<const char*> envp;
+  for (const std::string& entry : environment) envp.push_back(entry.c_str());
+  envp.push_back(nullptr);
+  // The shell puts the script in the background and ends at once; the
+  // script keeps the daemon's standard output and error, as ever.
+  const char* const argv[] = {"/bin/sh", "-c", kHandOffCommand, nullptr};
+  const ChildResult run = RunCapture(argv, nullptr, 0, nullptr, 0, envp.data());
+  for (std::string& entry : environment) WipeString(entry);
+  if (!run.start.ok()) return Status::Error("/bin/sh: " + run.start.reason());
+  return Status::Ok();
 }
 
-void CheckFirmware() {
+FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePublicKey* key,
+                               const std::string& controller) {
+  FirmwareDecision decision;
   LogLine("Checking for firmware update");
-  if (!FirmwarePublicKeyUsable()) {
-    service_status().NoteCheckFailure("Error: Firmware public key unusable");
-    return;
+  if (key != nullptr && !key->usable()) {
+    FailCheck(key->ProblemLine(), "Error: Firmware public key unusable");
+    return decision;
   }
   S3Credentials credentials;
-  if (!CheckCredentials(credentials)) return;
+  const CredentialsLookup lookup =
+      LookUpSiteCredentials(source.credentials_file, source.profile, credentials);
+  if (lookup.source == CredentialsSource::kError) {
+    const std::string line = "Error: Credentials file - " + lookup.error;
+    FailCheck(lookup.system_error != 0 ? line + ": " + std::strerror(lookup.system_error) : line,
+              line);
+    return decision;
+  }
 
-  S3Client client(FirmwareRegion(), credentials, S3Endpoint(StartupSiteSettings()));
-  S3Client::Object version_file =
-      client.GetObject(FirmwareBucket(), kVersionKey, kVersionFileLimits);
+  S3Client client(source.region, credentials, source.endpoint);
+  S3Client::Object version_file = client.GetObject(source.bucket, kVersionKey, kVersionFileLimits);
   if (!version_file.ok) {
-    service_status().NoteCheckFailure(
-        LogFailure("Error: Reading the version file", version_file.error,
-                   {credentials.secret_access_key, credentials.access_key_id,
-                    credentials.session_token}));
+    FailCheck(FailureLine("Error: Reading the version file", version_file.error,
+                          {credentials.secret_access_key, credentials.access_key_id,
+                           credentials.session_token}));
+    return decision;
+  }
+  char published[32];
+  ReadPublishedVersion(version_file.body, published);
+  if (!IsUsableVersion(published)) {
+    // The version becomes part of an object key: "/" or ".." in it could
+    // reach another bucket through a path-normalising endpoint.
+    FailCheck("Error: Version file holds no usable version");
+  } else if (controller == published) {
+    LogLine("Versions match. No update required");
   } else {
-    char published[32];
-    ReadPublishedVersion(version_file.body, published);
-    if (!IsUsableVersion(published)) {
-      // The version becomes part of an object key: "/" or ".." in it could
-      // reach another bucket through a path-normalising endpoint.
-      LogLine("Error: Version file holds no usable version");
-      service_status().NoteCheckFailure("Error: Version file holds no usable version");
-    } else if (std::strncmp(published, firmware_version, sizeof published) == 0) {
-      LogLine("Versions match. No update required");
-    } else {
-      LogFormat("Version Mismatch - published %s, controller %s", published,
-                firmware_version[0] != '\0' ? firmware_version : "unknown");
-      if (!DowngradeRefused(published) && !HeldBackByEarlierHandOff(published)) {
-        char image_key[64];
-        BuildImageKey(published, image_key);
-        UpdateTo(client, credentials, image_key, published);
-      }
+    LogFormat("Version Mismatch - published %s, controller %s", published,
+              !controller.empty() ? controller.c_str() : "unknown");
+    if (PrepareHandOff(source, key, client, credentials, published, controller)) {
+      decision.hand_off = true;
+      decision.version = published;
+      decision.credentials = credentials;
     }
   }
+  return decision;
 }

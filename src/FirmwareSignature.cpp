@@ -10,16 +10,10 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "EventLog.h"
 #include "S3Client.h"
-#include "Settings.h"
 #include "SmallFile.h"
 
 namespace {
-
-// A PEM public key is a few hundred bytes; anything far larger is the
-// wrong file, and reading it whole would only cost memory.
-constexpr std::size_t kMaxKeyFileSize = 16 * 1024;
 
 // base64 of 64 bytes: 86 characters, then "==" when padded.
 constexpr std::size_t kBase64Unpadded = 86;
@@ -28,10 +22,6 @@ constexpr std::size_t kBase64Padded = 88;
 // A signature object is one short line at most; its fetch is bounded like
 // the version file's (a slow link's worth of set-up time).
 constexpr S3Client::Limits kSignatureLimits{1024, std::chrono::seconds(30)};
-
-// Set once by LoadFirmwarePublicKey before the workers start.
-bool g_key_configured = false;
-const FirmwarePublicKey* g_key = nullptr;
 
 bool IsBase64Character(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -106,12 +96,8 @@ std::string FirmwarePublicKey::Problem() const {
   return error_ != 0 ? std::strerror(error_) : problem_;
 }
 
-void FirmwarePublicKey::LogProblem() const {
-  if (error_ != 0) {
-    LogSystemError(error_, "Error: Firmware public key - %s", origin_.c_str());
-  } else {
-    LogFormat("Error: Firmware public key - %s: %s", origin_.c_str(), problem_.c_str());
-  }
+std::string FirmwarePublicKey::ProblemLine() const {
+  return "Error: Firmware public key - " + origin_ + ": " + Problem();
 }
 
 bool FirmwarePublicKey::Verifies(const std::string& signature, const std::string& data) const {
@@ -129,22 +115,6 @@ bool FirmwarePublicKey::Verifies(const std::string& signature, const std::string
   return valid;
 }
 
-void LoadFirmwarePublicKey() {
-  const std::string& path = StartupSiteSettings().firmware_public_key;
-  if (path.empty()) return;
-  g_key_configured = true;
-  // Kept for the life of the process, like the other settings.
-  g_key = new FirmwarePublicKey(FirmwarePublicKey::FromFile(path));
-}
-
-bool FirmwareSignatureRequired() { return g_key_configured; }
-
-bool FirmwarePublicKeyUsable() {
-  if (!g_key_configured || g_key->usable()) return true;
-  g_key->LogProblem();
-  return false;
-}
-
 bool SignatureCoversImage(const FirmwarePublicKey& key, const std::string& signature_object,
                           const std::string& version, const ImageDigest& digest,
                           std::string* signature) {
@@ -156,21 +126,17 @@ bool SignatureCoversImage(const FirmwarePublicKey& key, const std::string& signa
   return false;
 }
 
-bool FirmwareSignatureAccepted(const S3Client& client, const std::string& bucket,
+Status FirmwareSignatureAccepted(const S3Client& client, const FirmwarePublicKey& key,
+                               const std::string& bucket,
                                const std::string& image_key, const std::string& version,
                                const ImageDigest& digest, std::string* signature) {
-  if (!g_key_configured) return true;
   S3Client::Object object =
       client.GetObject(bucket, image_key + kImageSignatureSuffix, kSignatureLimits);
-  if (!object.ok && !object.too_large) {
-    LogLine("Error: Firmware signature missing");
-    return false;
-  }
+  if (!object.ok && !object.too_large) return Status::Error("Error: Firmware signature missing");
   // An object too large to be a signature is there, but is not one.
   if (object.too_large ||
-      !SignatureCoversImage(*g_key, object.body, version, digest, signature)) {
-    LogLine("Error: Firmware signature not valid");
-    return false;
+      !SignatureCoversImage(key, object.body, version, digest, signature)) {
+    return Status::Error("Error: Firmware signature not valid");
   }
-  return true;
+  return Status::Ok();
 }

@@ -10,9 +10,9 @@
 // verify: it would let an old image pass as any version. Verification is
 // libcrypto's (EVP_DigestVerify); nothing here does arithmetic of its own.
 //
-// Threads: LoadFirmwarePublicKey on the main thread before the workers
-// start; the rest from the update worker (tests call the pure pieces from
-// anywhere). The loaded key lives as long as the process.
+// Threads: the key is loaded on the main thread before the workers start
+// and only read afterwards; the rest runs on the update worker (tests call
+// the pure pieces from anywhere).
 #ifndef NETWORKPROXY_FIRMWARESIGNATURE_H_
 #define NETWORKPROXY_FIRMWARESIGNATURE_H_
 
@@ -23,6 +23,7 @@
 #include <openssl/evp.h>
 
 #include "FirmwareStatement.h"
+#include "Status.h"
 
 class S3Client;
 
@@ -33,6 +34,10 @@ constexpr std::size_t kSignatureSize = 64;
 // the bucket, and the file "<image file>.sig" the daemon writes for the
 // update script.
 constexpr const char* kImageSignatureSuffix = ".sig";
+
+// A PEM public key is a few hundred bytes; anything far larger is the
+// wrong file, and reading it whole would only cost memory.
+constexpr std::size_t kMaxKeyFileSize = 16 * 1024;
 
 // Name of the setting (an environment variable read at start-up).
 constexpr const char* kFirmwarePublicKeyVariable = "NETWORKPROXY_FIRMWARE_PUBLIC_KEY";
@@ -57,8 +62,9 @@ class FirmwarePublicKey {
   // key"); empty when usable().
   std::string Problem() const;
 
-  // Logs "Error: Firmware public key - <file>: <reason>". Only when !usable().
-  void LogProblem() const;
+  // "Error: Firmware public key - <file>: <reason>", for the caller to log.
+  // Only when !usable().
+  std::string ProblemLine() const;
 
   // True only when `signature` (64 bytes) is this key's Ed25519 signature
   // over exactly `data`. Always false when !usable().
@@ -83,30 +89,15 @@ bool SignatureCoversImage(const FirmwarePublicKey& key, const std::string& signa
                           const std::string& version, const ImageDigest& digest,
                           std::string* signature);
 
-// Start-up: reads NETWORKPROXY_FIRMWARE_PUBLIC_KEY and, when it is set and
-// not empty, loads the key it names. A key that cannot be loaded is kept as
-// a problem to report at every check: it never turns into "no key". Main
-// thread, before the workers start; call at most once.
-void LoadFirmwarePublicKey();
-
-// True when a key was configured at start-up (loaded or not): every image
-// must then be signed, and the check keeps the image in memory until
-// FirmwareSignatureAccepted has seen it.
-bool FirmwareSignatureRequired();
-
-// The start of each check: true when no key is configured or it loaded;
-// otherwise logs the key's problem and returns false, and the check must
-// stop before any download.
-bool FirmwarePublicKeyUsable();
-
-// The check's last step before the image is written: true when no key is
-// configured. Otherwise fetches "<image_key>.sig" from `bucket` with
-// `client` and verifies it over the statement for `version` and `digest`
-// (of the exact bytes to be written); `signature` receives the verified raw
-// signature. Logs "Error: Firmware signature missing" when the object cannot
-// be had and "Error: Firmware signature not valid" when it cannot be decoded
-// or does not verify; returns false then.
-bool FirmwareSignatureAccepted(const S3Client& client, const std::string& bucket,
+// The check's last step before the image is written, for a site with `key`:
+// fetches "<image_key>.sig" from `bucket` with `client` and verifies it over
+// the statement for `version` and `digest` (of the exact bytes to be
+// written); `signature` receives the verified raw signature. Fails with the
+// line "Error: Firmware signature missing" when the object cannot be had and
+// "Error: Firmware signature not valid" when it cannot be decoded or does
+// not verify.
+Status FirmwareSignatureAccepted(const S3Client& client, const FirmwarePublicKey& key,
+                               const std::string& bucket,
                                const std::string& image_key, const std::string& version,
                                const ImageDigest& digest, std::string* signature);
 

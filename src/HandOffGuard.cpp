@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "WriteAll.h"
 #include "ImageFile.h"
 
 bool ReadHandOffRecord(const char* path, HandOffRecord* record) {
@@ -23,14 +22,12 @@ bool ReadHandOffRecord(const char* path, HandOffRecord* record) {
   return true;
 }
 
-bool WriteHandOffRecord(const char* path, const HandOffRecord& record) {
+Status WriteHandOffRecord(const char* path, const HandOffRecord& record) {
   const std::string text =
       record.version + "\n" + std::to_string(static_cast<long long>(record.time)) + "\n";
   // The record must survive the reboot a flash may cause: written whole,
   // synced and renamed like an image.
-  ImageTempFile file(path);
-  if (!file.ok() || !WriteAll(file.fd(), text.data(), text.size())) return false;
-  return file.Commit();
+  return WriteFileAtomically(path, text, Durability::kSynced);
 }
 
 bool HandOffHeldBack(const HandOffRecord& record, const std::string& version, std::time_t now) {

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <string>
 
+#include "Status.h"
+
 // The record's file name, relative to the working directory.
 constexpr const char* kHandOffRecordFile = "firmware-handoff.txt";
 
@@ -29,8 +31,7 @@ struct HandOffRecord {
 bool ReadHandOffRecord(const char* path, HandOffRecord* record);
 
 // Replaces the record at `path` whole (temporary file, synced, renamed).
-// False, with errno set, when that failed.
-bool WriteHandOffRecord(const char* path, const HandOffRecord& record);
+Status WriteHandOffRecord(const char* path, const HandOffRecord& record);
 
 // True when `record` holds back a hand-off of `version` at `now`: the same
 // version was handed off less than kHandOffGuardTime before (or after, for a

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "EventLog.h"
-#include "SerialPort.h"
+#include "SerialLink.h"
 
 namespace {
 
@@ -44,12 +44,12 @@ ByteRead ReadByte(int fd, char* byte, bool bounded, Clock::time_point deadline) 
 // Sends `command`, formatted with result `length` into a buffer of
 // `capacity` bytes, unless the formatting was cut: a cut tag list or colour
 // would be wrong data on the controller.
-void SendIfWhole(const char* command, int length, std::size_t capacity) {
+void SendIfWhole(SerialLink& link, const char* command, int length, std::size_t capacity) {
   if (length < 0 || static_cast<std::size_t>(length) >= capacity) {
     LogLine("Error: Command too long");
     return;
   }
-  WritePortCommand(command);
+  link.Write(command);
 }
 
 }  // namespace
@@ -91,24 +91,24 @@ LineRead ReadLine(int fd, char* buffer, std::size_t size, int timeout_ms) {
 
 bool IsEventLine(const char* line) { return std::strstr(line, "i:") != nullptr; }
 
-void SendSequenceCommand(const char* sequence) {
+void SendSequenceCommand(SerialLink& link, const char* sequence) {
   char command[kShortCommandSize] = {0};
   int length = std::snprintf(command, sizeof command, "f:%s\r", sequence);
-  SendIfWhole(command, length, sizeof command);
+  SendIfWhole(link, command, length, sizeof command);
 }
 
-void SendLedColourCommand(const char* colour) {
+void SendLedColourCommand(SerialLink& link, const char* colour) {
   char command[kShortCommandSize] = {0};
   int length = std::snprintf(command, sizeof command, "c:%s\r", colour);
-  SendIfWhole(command, length, sizeof command);
+  SendIfWhole(link, command, length, sizeof command);
 }
 
-void SendTagsCommand(const char* tags) {
+void SendTagsCommand(SerialLink& link, const char* tags) {
   int count = 1;
   for (const char* p = tags; *p != '\0'; ++p) {
     if (*p == ',') ++count;
   }
   char command[kTagsCommandSize] = {0};
   int length = std::snprintf(command, sizeof command, "s:%d%s\r", count, tags);
-  SendIfWhole(command, length, sizeof command);
+  SendIfWhole(link, command, length, sizeof command);
 }

@@ -2,13 +2,15 @@
 //
 // Framing only: ReadLine returns a line and never logs or acts on it, so
 // tests and fuzzers drive it without starting anything. Logging a line and
-// dispatching an event line sit above it (SerialMonitor::Read).
+// dispatching an event line sit above it (SerialWorker::Read).
 //
-// Threads: the thread that owns the port (see SerialPort.h).
+// Threads: see SerialLink.h; a reply's commands are sent under its lock.
 #ifndef NETWORKPROXY_LINEPROTOCOL_H_
 #define NETWORKPROXY_LINEPROTOCOL_H_
 
 #include <cstddef>
+
+class SerialLink;
 
 // Capacities of the command builders' buffers, terminator included.
 constexpr std::size_t kShortCommandSize = 32;  // "c:" and "f:"
@@ -43,11 +45,11 @@ LineRead ReadLine(int fd, char* buffer, std::size_t size, int timeout_ms);
 // True when `line` is an event line (holds "i:").
 bool IsEventLine(const char* line);
 
-// Build and send "f:<sequence>\r", "c:<colour>\r" and "s:<count><tags>\r" to
-// the port. A command that does not fit its buffer is not sent; "Error:
+// Build and send "f:<sequence>\r", "c:<colour>\r" and "s:<count><tags>\r" on
+// `link`. A command that does not fit its buffer is not sent; "Error:
 // Command too long" is logged instead.
-void SendSequenceCommand(const char* sequence);
-void SendLedColourCommand(const char* colour);
-void SendTagsCommand(const char* tags);
+void SendSequenceCommand(SerialLink& link, const char* sequence);
+void SendLedColourCommand(SerialLink& link, const char* colour);
+void SendTagsCommand(SerialLink& link, const char* tags);
 
 #endif  // NETWORKPROXY_LINEPROTOCOL_H_

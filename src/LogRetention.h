@@ -6,7 +6,7 @@
 //
 // It logs nothing itself: the log calls it, and logs what it could not do.
 // Threads: SetLogKeepDays runs on the main thread before the workers start
-// (ReadLogKeepDays in Settings.h); NoteLogFile may be called from any thread
+// (ApplyLogKeepDays in Settings.h); NoteLogFile may be called from any thread
 // at any time.
 #ifndef NETWORKPROXY_LOGRETENTION_H_
 #define NETWORKPROXY_LOGRETENTION_H_

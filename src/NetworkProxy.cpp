@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include "EventLog.h"
 #include "LogRetention.h"
 #include "ReportAccess.h"
 #include "ServiceStatus.h"
@@ -23,34 +24,46 @@ constexpr const char* kVersionBanner = "NetworkProxy Version: 1.0.7";
 
 }  // namespace
 
-NetworkProxy::NetworkProxy() {
+NetworkProxy::NetworkProxy(const DaemonSettings& settings) : settings_(settings) {}
+
+Status NetworkProxy::Start() {
   // libcurl's global set-up is not thread-safe: do it before any worker.
   curl_global_init(CURL_GLOBAL_DEFAULT);
-  ReadLogKeepDays();
+  ApplyLogKeepDays(settings_);
 
-  SettleSiteId();
   std::printf("%s\n", kVersionBanner);
   char print_buffer[64] = {0};
-  std::snprintf(print_buffer, sizeof print_buffer, "Site ID: %s", site_id);
+  std::snprintf(print_buffer, sizeof print_buffer, "Site ID: %s", settings_.site_id.c_str());
   std::printf("%s\n", print_buffer);
   std::fflush(stdout);
 
-  if (monitor_.OpenPort(usb_serial_port) == 0) EndProcess(1);
+  // Open reports its own failure, in the words sites know.
+  const Status opened = link_.Open(settings_.port);
+  if (!opened.ok()) return opened;
 
-  // The settings were read by main (StartupSiteSettings) before any thread;
-  // curl's environment is built from them now, before the workers.
-  ReportCurlEnvironment();
-  CheckSettingsFiles();
-  LoadFirmwarePublicKey();
-  const SpoolSettings spool = ReadSpoolSettings();
-  if (spool.path != nullptr) {
-    spool_ = new Spool(spool.path, spool.max_events);
-    sender_ = new SpoolSender(*spool_);
-    monitor_.event_sink = [this](const char* payload) { sender_->Accept(payload); };
+  CheckSettingsFiles(settings_.site);
+  // A key that cannot be loaded is kept as a problem to report at every
+  // check: it never turns into "no key".
+  if (!settings_.firmware.public_key_file.empty()) {
+    firmware_key_ = FirmwarePublicKey::FromFile(settings_.firmware.public_key_file);
   }
+  SerialWorker::EventSink sink;
+  const SpoolSettings& spool = settings_.spool;
+  if (!spool.path.empty()) {
+    ReportSpoolBound(settings_);
+    spool_ = new Spool(spool.path.c_str(), spool.max_events);
+    sender_ = new SpoolSender(*spool_, settings_.report, link_);
+    sink = [this](const char* payload) { sender_->Accept(payload); };
+  }
+  reader_ = new SerialWorker(link_, settings_.report, sink);
   Handshake();
 
-  serial_worker_ = new std::thread([this] { SerialLoop(); });
+  serial_worker_ = new std::thread([this] {
+    reader_->Run(startup_events_);
+    // Exit like a port that fails at start-up, so the service manager
+    // restarts the daemon once the device is back.
+    RequestExit(1);
+  });
   update_worker_ = new std::thread([this] { UpdateLoop(); });
   if (sender_ != nullptr) sender_worker_ = new std::thread([this] { sender_->Run(); });
 #ifdef NETWORKPROXY_HAVE_SYSTEMD
@@ -58,7 +71,8 @@ NetworkProxy::NetworkProxy() {
   // workers run; elsewhere this does nothing.
   sd_notify(0, "READY=1");
 #endif
-  StartServiceStatus();
+  StartServiceStatus(settings_.metrics_file, controller_version_);
+  return Status::Ok();
 }
 
 NetworkProxy::~NetworkProxy() {
@@ -69,67 +83,53 @@ NetworkProxy::~NetworkProxy() {
 void NetworkProxy::Handshake() {
   // What the controller sends while the port settles is read, not flushed:
   // its events (a boot event after a reflash above all) must not be lost.
-  StartupInput input(USB);
+  StartupInput input(link_.fd());
   input.Collect(kHandshakeDelay);
 
-  monitor_.Write("v:\r");
+  link_.Write("v:\r");
   VersionAnswer first = input.AwaitVersion(kHandshakeReadTimeout);
   // Only the second answer counts: the first may be a line the controller
   // was already sending when the query arrived. When the second query
   // brings no line at all, the first answer stands.
-  monitor_.Write("v:\r");
+  link_.Write("v:\r");
   VersionAnswer second = input.AwaitVersion(kHandshakeReadTimeout);
   startup_events_ = input.TakeEvents();
 
-  switch (ParseVersionAnswer(second.any_line ? second : first, firmware_version)) {
+  char version[32] = {0};
+  switch (ParseVersionAnswer(second.any_line ? second : first, version)) {
     case VersionParse::kNone:
       return;
     case VersionParse::kTooLong:
       // A cut version never matches the published one: better unknown.
-      monitor_.Logger("Error: Version answer too long");
+      LogLine("Error: Version answer too long");
       return;
     case VersionParse::kVersion:
       break;
   }
+  controller_version_ = version;
   char print_buffer[64] = {0};
-  std::snprintf(print_buffer, sizeof print_buffer, "Firmware Version: %s", firmware_version);
+  std::snprintf(print_buffer, sizeof print_buffer, "Firmware Version: %s", version);
   std::printf("%s\n", print_buffer);
   std::fflush(stdout);
-}
-
-void NetworkProxy::SerialLoop() {
-  // Events that came during start-up were logged then; they are reported
-  // before any line read now, in the order they came.
-  for (const std::string& event : startup_events_) monitor_.DispatchEvent(event.c_str() + 2);
-  startup_events_.clear();
-  int failed_reads = 0;
-  for (;;) {
-    const bool line = monitor_.SerialMonitorThread();
-    if (line) {
-      failed_reads = 0;
-    } else if (++failed_reads >= kMaxFailedReads) {
-      // Exit like a port that fails at start-up, so the service manager
-      // restarts the daemon once the device is back.
-      monitor_.Logger("Serial device lost");
-      EndProcess(1);
-    }
-    // With the spool, a burst is read at the wire's rate; the pause only
-    // keeps a dead port from spinning.
-    if (sender_ == nullptr || !line) std::this_thread::sleep_for(kSerialPause);
-  }
 }
 
 void NetworkProxy::UpdateLoop() {
   for (;;) {
     update_progress.Begin(kFirmwareCheckBound);
-    FirmwareUpdate();
+    const FirmwareDecision decision = CheckFirmware(
+        settings_.firmware, firmware_key_ ? &*firmware_key_ : nullptr, controller_version_);
+    if (decision.hand_off) {
+      // The script takes over from here; whatever became of starting it,
+      // the daemon ends as it always has.
+      StartUpdateScript(decision.credentials);
+      RequestExit(0);
+      return;
+    }
     update_progress.End();
     service_status().CheckEnded(std::time(nullptr));
     std::this_thread::sleep_for(kUpdatePause);
   }
 }
-
-void NetworkProxy::FirmwareUpdate() { CheckFirmware(); }
 
 void NetworkProxy::Stop(int signal) {
   LogFormat("Stopping (%s)", StopSignalName(signal));
@@ -142,5 +142,4 @@ void NetworkProxy::Stop(int signal) {
   AwaitReportsIdle(kStopGrace);
   // Closing the last connection folds the WAL back into the spool file.
   if (spool_ != nullptr) spool_->Close();
-  EndProcess(0);
 }

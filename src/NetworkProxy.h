@@ -1,27 +1,35 @@
 // NetworkProxy: start-up, the version handshake and the worker threads.
 //
-// Start-up runs on the main thread; afterwards the serial worker owns the
-// serial port and the update worker runs the firmware check. The settings
-// (Settings.h) are written before the workers start and only read afterwards.
+// Start-up runs on the main thread; afterwards the serial worker reads the
+// serial link, whoever acts on a reply writes to it under its command lock
+// (SerialLink.h), and the update worker runs the firmware check. The
+// configuration (Settings.h) is kept by value and only read by the workers.
 #ifndef NETWORKPROXY_NETWORKPROXY_H_
 #define NETWORKPROXY_NETWORKPROXY_H_
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "FirmwareCheck.h"
-#include "SerialMonitor.h"
+#include "SerialLink.h"
+#include "SerialWorker.h"
 #include "Settings.h"
 #include "SpoolSender.h"
 #include "StartupInput.h"
 
 class NetworkProxy {
  public:
-  // Settles the site identity, prints the banner, opens the port (ending
-  // the process with status 1 when it cannot), does the version handshake
-  // and starts both workers. Returns with the workers running.
-  NetworkProxy();
+  explicit NetworkProxy(const DaemonSettings& settings);
+
+  // Prints the banner, opens the port (its failure is reported and
+  // returned: the daemon then ends with status 1), does the version
+  // handshake and starts the workers. Returns with the workers running. A
+  // worker that ends the daemon (the device is gone: 1; the update script
+  // has taken over: 0) asks the main thread to (RequestExit, StopSignal.h).
+  // Main thread, once.
+  Status Start();
 
   // The object lives as long as the process; the workers are never joined.
   virtual ~NetworkProxy();
@@ -29,23 +37,25 @@ class NetworkProxy {
   NetworkProxy(const NetworkProxy&) = delete;
   NetworkProxy& operator=(const NetworkProxy&) = delete;
 
-  // One firmware update check (see CheckFirmware). Returns when the check is
-  // over; on a successful download it starts the update script and ends the
-  // process with status 0. Called by the update worker only.
-  void FirmwareUpdate();
-
   // The orderly stop after SIGTERM or SIGINT (`signal`): logs "Stopping
   // (SIGTERM)", tells the service manager, lets a report exchange in flight
-  // end (at most kStopGrace), closes the spool and ends the process with
+  // end (at most kStopGrace) and closes the spool; the daemon then ends with
   // status 0. Main thread.
-  [[noreturn]] void Stop(int signal);
+  void Stop(int signal);
 
  private:
   void Handshake();
-  void SerialLoop();
   void UpdateLoop();
 
-  SerialMonitor monitor_;
+  const DaemonSettings settings_;
+  // The site's signing key, when one is configured (loaded or not).
+  std::optional<FirmwarePublicKey> firmware_key_;
+  // The controller's version from the handshake; empty when unknown.
+  std::string controller_version_;
+  // The port: opened at start-up, then read by the serial worker and
+  // written by whoever acts on a reply.
+  SerialLink link_;
+  SerialWorker* reader_ = nullptr;
   // Event lines read before the workers ran; the serial worker reports them
   // first. Written by the main thread before the workers start.
   std::vector<std::string> startup_events_;

@@ -43,8 +43,10 @@ Status WriteFile(const std::string& path, int flags, const std::string& data) {
   const int fd = open(path.c_str(), flags | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, kPartMode);
   if (fd < 0) return Status::FromErrno(errno, path);
   Status status;
-  if (fchmod(fd, kPartMode) != 0 || !WriteAll(fd, data.data(), data.size())) {
+  if (fchmod(fd, kPartMode) != 0) {
     status = Status::FromErrno(errno, path);
+  } else {
+    status = WriteAll(fd, data.data(), data.size());
   }
   if (close(fd) != 0 && status.ok()) status = Status::FromErrno(errno, path);
   return status;

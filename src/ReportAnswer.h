@@ -11,6 +11,9 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "Status.h"
 
 // Capacity of the reply line a post keeps, terminator included.
 constexpr std::size_t kReplyLineSize = 1024;
@@ -18,13 +21,25 @@ constexpr std::size_t kReplyLineSize = 1024;
 // How one post ran, by either transport (the curl tool or the in-process
 // session).
 struct PostResult {
-  bool started = false;   // false: the transport could not be started (`error`)
-  int error = 0;          // errno value when !started
+  Status start;           // failed: the transport could not be started, and why
   int exit_status = -1;   // curl's exit status or libcurl's result code (the
                           // same numbers); -1 when curl did not exit
   long http_status = 0;   // the server's HTTP status; 0 when none came
   char reply_line[kReplyLineSize] = {0};  // last line of the reply body
   std::string retry_after;  // the Retry-After header (session only); empty: none
+};
+
+// How an event object reaches the server: the curl tool, one process per
+// event (CurlToolTransport, ReportExchange.h), or the sender's own session
+// (ReportSession.h). The mode an exchange runs in is the caller's, apart.
+class ReportTransport {
+ public:
+  virtual ~ReportTransport() = default;
+  // Posts `body` (NUL-terminated) with `headers` ("Name: value") and, when
+  // `token` is not empty, "Authorization: Bearer <token>", and waits for the
+  // answer or the time-out. Never logs.
+  virtual PostResult Post(const char* body, const std::vector<std::string>& headers,
+                          const std::string& token) = 0;
 };
 
 // What the answer to one post says about its event.

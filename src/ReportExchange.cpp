@@ -15,9 +15,9 @@
 #include "EventTranslation.h"
 #include "LineProtocol.h"
 #include "ReportAccess.h"
-#include "ReportSession.h"
+#include "SerialLink.h"
 #include "ServiceStatus.h"
-#include "Settings.h"
+#include "Intervals.h"
 
 unsigned sequence_pause_seconds = static_cast<unsigned>(kSequencePause.count());
 
@@ -46,16 +46,18 @@ std::string MemberText(const Json::Value& reply, const char* member) {
 
 }  // namespace
 
-void EncodeEvent(const char* payload, char* output, unsigned long capacity) {
+void EncodeEvent(const char* payload, const std::string& site_id, char* output,
+                 unsigned long capacity) {
   if (capacity == 0) return;
-  std::string text = EventObject(payload);
+  std::string text = EventObject(payload, site_id);
   std::size_t length = text.size() < capacity - 1 ? text.size() : capacity - 1;
   std::memcpy(output, text.data(), length);
   output[length] = '\0';
   LogLine(std::string(output, length));
 }
 
-void ActOnReplyLine(const char* reply_line) {
+void ActOnReplyLine(SerialLink& link, const char* reply_line) {
+  const auto lock = link.LockCommands();
   try {
     LogLine("Response from Server");
     // The line's own LF would leave an unstamped empty line in the log.
@@ -67,23 +69,21 @@ void ActOnReplyLine(const char* reply_line) {
     if (!reader.parse(std::string(reply_line), reply, true)) {
       LogLine("Error parsing the string");
     }
-    SendTagsCommand(MemberText(reply, "cards").c_str());
-    SendLedColourCommand(MemberText(reply, "colour").c_str());
+    SendTagsCommand(link, MemberText(reply, "cards").c_str());
+    SendLedColourCommand(link, MemberText(reply, "colour").c_str());
     std::this_thread::sleep_for(std::chrono::seconds(sequence_pause_seconds));
-    SendSequenceCommand(MemberText(reply, "sequence").c_str());
+    SendSequenceCommand(link, MemberText(reply, "sequence").c_str());
   } catch (const std::exception& error) {
     LogFormat("Error: Unusable reply - %s", error.what());
   }
 }
-
-std::string ReportUrl() { return EffectiveReportUrl(StartupSiteSettings()); }
 
 bool MentionsInstructions(const char* reply_line) {
   return std::strstr(reply_line, "colour") != nullptr ||
          std::strstr(reply_line, "cards") != nullptr;
 }
 
-PostResult PostEvent(const std::string& url, const char* event_object,
+PostResult PostEvent(const ReportTarget& target, const char* event_object,
                      const std::vector<std::string>& extra_headers, int header_file_fd) {
   const std::string connect_timeout = std::to_string(kCurlConnectTimeout.count());
   const std::string max_time = std::to_string(kCurlMaxTime.count());
@@ -91,77 +91,66 @@ PostResult PostEvent(const std::string& url, const char* event_object,
   // "-q" must come first: no curlrc of the user's may change the request.
   std::vector<const char*> argv = {kCurlPath, "-q", "--silent", "--connect-timeout",
                                    connect_timeout.c_str(), "--max-time", max_time.c_str(),
-                                   "-XPOST", url.c_str(),
+                                   "-XPOST", target.url.c_str(),
                                    "-H", "Content-Type: application/json"};
   for (const std::string& header : extra_headers) {
     argv.push_back("-H");
     argv.push_back(header.c_str());
   }
   if (header_file_fd >= 0) argv.insert(argv.end(), {"-H", kBearerHeaderArgument});
-  const std::vector<std::string> transport = ReportTransportArguments();
+  const std::vector<std::string> transport = ReportTransportArguments(target);
   for (const std::string& argument : transport) argv.push_back(argument.c_str());
   argv.insert(argv.end(), {"-d", event_object, "-w", kStatusFormat, nullptr});
+
+  std::vector<const char*> environment;
+  for (const std::string& entry : target.curl_environment) environment.push_back(entry.c_str());
+  environment.push_back(nullptr);
 
   PostResult result;
   char status[kStatusSize] = {0};
   ChildResult run = RunCapture(argv.data(), result.reply_line, sizeof result.reply_line,
-                               status, sizeof status, ReportCurlEnvironment(), header_file_fd);
-  result.started = run.started;
-  result.error = run.error;
+                               status, sizeof status, environment.data(), header_file_fd);
+  result.start = run.start;
   result.exit_status = run.exit_status;
   result.http_status = std::strtol(status, nullptr, 10);
   return result;
 }
 
-namespace {
-
-// Posts through `session`, or the curl tool when it is null, with the
-// site's token; `why` receives the reason when the token cannot be read.
-PostResult Post(ReportSession* session, const char* event_object,
-                const std::vector<std::string>& headers, std::string* why) {
-  const char* token_file = ReportTokenFile();
-  if (session == nullptr) {
-    BearerHeader bearer;
-    if (token_file != nullptr && !bearer.Open(token_file)) {
-      *why = std::string("cannot read token file ") + token_file + ": " +
-             std::strerror(bearer.error());
-      return PostResult();
-    }
-    return PostEvent(ReportUrl(), event_object, headers, bearer.fd());
+PostResult CurlToolTransport::Post(const char* body, const std::vector<std::string>& headers,
+                                   const std::string& token) {
+  BearerHeader bearer;
+  if (!token.empty()) {
+    PostResult result;
+    result.start = bearer.Fill(token);
+    if (!result.start.ok()) return result;
   }
-  std::string token;
-  if (token_file != nullptr) {
-    const int error = ReadReportToken(token_file, token);
-    if (error != 0) {
-      *why = std::string("cannot read token file ") + token_file + ": " + std::strerror(error);
-      return PostResult();
-    }
-  }
-  PostResult post = session->Post(event_object, headers, token);
-  WipeString(token);
-  return post;
+  return PostEvent(target_, body, headers, bearer.fd());
 }
 
-}  // namespace
-
-ExchangeResult ExchangeReport(const char* payload, const std::vector<std::string>& headers,
-                              ReportSession* session, const ReplyHandler& on_reply) {
+ExchangeResult ExchangeReport(const ReportTarget& target, ReportMode mode, const char* payload,
+                              const std::vector<std::string>& headers,
+                              ReportTransport& transport, const ReplyHandler& on_reply) {
   // Kept off the workers' stacks; one per thread, since the sender and the
   // reading thread (posting directly while the spool cannot keep events)
   // may exchange at once.
   static thread_local char event_object[kEventObjectCapacity];
   std::memset(event_object, 0, sizeof event_object);
-  EncodeEvent(payload, event_object, sizeof event_object);
+  EncodeEvent(payload, target.site_id, event_object, sizeof event_object);
 
   ExchangeResult result;
-  std::string token_failure;
-  PostResult post = Post(session, event_object, headers, &token_failure);
+  std::string token;
+  const Status token_read = target.token_file.empty()
+                                ? Status::Ok()
+                                : ReadReportToken(target.token_file.c_str(), token);
+  PostResult post;
+  if (token_read.ok()) post = transport.Post(event_object, headers, token);
+  WipeString(token);
   std::memcpy(result.reply_line, post.reply_line, sizeof result.reply_line);
   result.http_status = post.http_status;
-  if (!token_failure.empty()) {
-    result.reason = token_failure;
-  } else if (!post.started) {
-    result.reason = std::string("curl could not be started: ") + std::strerror(post.error);
+  if (!token_read.ok()) {
+    result.reason = "cannot read token file " + target.token_file + ": " + token_read.reason();
+  } else if (!post.start.ok()) {
+    result.reason = "curl could not be started: " + post.start.reason();
   } else if (post.exit_status < 0) {
     result.reason = "curl did not exit normally";
   } else if (post.exit_status > 0) {
@@ -181,18 +170,20 @@ ExchangeResult ExchangeReport(const char* payload, const std::vector<std::string
     // Without the spool (the curl tool's transport) every lost event has
     // always read "failed": sites grep for it, and refused or rejected makes
     // no difference to an event nothing keeps.
-    const char* verb = session == nullptr ? "failed" : AnswerVerb(result.answer);
+    const char* verb = mode == ReportMode::kPlain ? "failed" : AnswerVerb(result.answer);
     LogFormat("Error: Report %s - %s", verb, result.reason.c_str());
   }
   return result;
 }
 
-int ReportEvent(const char* payload) {
-  const ExchangeResult result = ExchangeReport(payload, {}, nullptr, [](const ExchangeResult& r) {
-    if (MentionsInstructions(r.reply_line)) ActOnReplyLine(r.reply_line);
-  });
+Status ReportEvent(const ReportTarget& target, SerialLink& link, const char* payload) {
+  CurlToolTransport curl(target);
+  const ExchangeResult result =
+      ExchangeReport(target, ReportMode::kPlain, payload, {}, curl, [&link](const ExchangeResult& r) {
+        if (MentionsInstructions(r.reply_line)) ActOnReplyLine(link, r.reply_line);
+      });
   // Nothing keeps the event: whatever did not deliver it lost it.
   service_status().NoteExchange(AttemptFor(result.answer),
                                 result.delivered() ? EventResult::kDelivered : EventResult::kFailed);
-  return result.delivered() ? 0 : -1;
+  return result.delivered() ? Status::Ok() : Status::Error(result.reason);
 }

@@ -9,7 +9,7 @@
 #include "ChildProcess.h"
 #include "Credentials.h"
 #include "ReportAccess.h"
-#include "Settings.h"
+#include "Intervals.h"
 
 namespace {
 
@@ -29,8 +29,11 @@ void FreeWiped(curl_slist* list) {
 
 }  // namespace
 
-ReportSession::ReportSession(const std::string& url)
-    : url_(url), proxy_(ReportProxyFor(url)), no_proxy_(ReportNoProxy()) {
+ReportSession::ReportSession(const ReportTarget& target)
+    : url_(target.url),
+      ca_file_(target.ca_file),
+      proxy_(ReportProxyFor(target)),
+      no_proxy_(ReportNoProxy(target)) {
   // The curl tool's own User-Agent: the server sees the same request.
   user_agent_ = std::string("curl/") + curl_version_info(CURLVERSION_NOW)->version;
   curl_ = curl_easy_init();
@@ -51,7 +54,7 @@ ReportSession::ReportSession(const std::string& url)
   // environment.
   curl_easy_setopt(curl_, CURLOPT_PROXY, proxy_.c_str());
   curl_easy_setopt(curl_, CURLOPT_NOPROXY, no_proxy_.c_str());
-  if (ReportCaFile() != nullptr) curl_easy_setopt(curl_, CURLOPT_CAINFO, ReportCaFile());
+  if (!ca_file_.empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_file_.c_str());
   curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, TakeReply);
 }
 
@@ -63,10 +66,9 @@ PostResult ReportSession::Post(const char* body, const std::vector<std::string>&
                                const std::string& token) {
   PostResult result;
   if (curl_ == nullptr) {
-    result.error = ENOMEM;
+    result.start = Status::FromErrno(ENOMEM);
     return result;
   }
-  result.started = true;
   curl_slist* list = curl_slist_append(nullptr, "Content-Type: application/json");
   for (const std::string& header : headers) {
     if (list != nullptr) list = curl_slist_append(list, header.c_str());

@@ -20,15 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "ReportAccess.h"
 #include "ReportAnswer.h"
 
 typedef void CURL;
 
-class ReportSession {
+class ReportSession : public ReportTransport {
  public:
-  // Posts go to `url`.
-  explicit ReportSession(const std::string& url);
-  ~ReportSession();
+  // Posts go to `target`'s URL, through its proxy and with its CA.
+  explicit ReportSession(const ReportTarget& target);
+  ~ReportSession() override;
 
   ReportSession(const ReportSession&) = delete;
   ReportSession& operator=(const ReportSession&) = delete;
@@ -38,11 +39,12 @@ class ReportSession {
   // token made here is wiped before returning. Waits for the answer or the
   // time-out.
   PostResult Post(const char* body, const std::vector<std::string>& headers,
-                  const std::string& token);
+                  const std::string& token) override;
 
  private:
   CURL* curl_ = nullptr;
   const std::string url_;
+  const std::string ca_file_;
   std::string proxy_;
   std::string no_proxy_;
   std::string user_agent_;

@@ -30,16 +30,11 @@
 #include <string>
 
 #include "Credentials.h"
+#include "S3Attempt.h"
 
 class S3Client {
  public:
-  struct Object {
-    bool ok = false;        // true only when the whole body arrived intact
-    long http_status = 0;   // last HTTP status seen; 0 when none
-    std::string body;       // the object's bytes when ok (GetObject only)
-    std::string error;      // short reason when !ok, for the log
-    bool too_large = false; // the object is larger than Limits::max_bytes
-  };
+  using Object = S3Object;  // S3Attempt.h
 
   // Bounds of one request.
   struct Limits {

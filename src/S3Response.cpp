@@ -104,10 +104,8 @@ bool TakeBody(S3Exchange* ex, const char* data, size_t n) {
     return false;
   }
   if (ex->sink_fd >= 0) {
-    if (!WriteAll(ex->sink_fd, data, n)) {
-      ex->sink_error = errno != 0 ? errno : EIO;
-      return false;
-    }
+    ex->sink_status = WriteAll(ex->sink_fd, data, n);
+    if (!ex->sink_status.ok()) return false;
   } else {
     ex->body.append(data, n);
   }

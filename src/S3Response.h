@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "Status.h"
+
 // SHA-256 of a byte stream fed piece by piece (OpenSSL EVP). Once a step
 // fails, the digest stays failed.
 class Sha256Stream {
@@ -40,7 +42,7 @@ struct S3Exchange {
   std::size_t received = 0;     // 2xx body bytes taken so far
   Sha256Stream digest;          // of the 2xx body taken so far
   bool too_large = false;       // the body passed max_bytes
-  int sink_error = 0;           // errno of a failed write to sink_fd
+  Status sink_status;           // a failed write to sink_fd
   bool out_of_memory = false;   // a callback could not allocate
 };
 

@@ -2,8 +2,7 @@
 
 #include <cstdlib>
 
-#include "EventLog.h"
-#include "Settings.h"
+#include "Credentials.h"
 
 namespace {
 
@@ -55,14 +54,13 @@ std::string SafeReason(const std::string& reason, const std::vector<std::string_
   return text;
 }
 
-std::string LogFailure(const char* line, const std::string& reason,
-                       std::initializer_list<std::string_view> in_use) {
+std::string FailureLine(const char* line, const std::string& reason,
+                        std::initializer_list<std::string_view> in_use) {
   std::vector<std::string_view> secrets(in_use);
   secrets.push_back(kSecretAccessKey);
   secrets.push_back(kAccessKeyId);
   std::string text = line;
   const std::string safe = SafeReason(reason, secrets);
   if (!safe.empty()) text += " - " + safe;
-  LogLine(text);
   return text;
 }

@@ -21,13 +21,13 @@ constexpr std::size_t kMaxReasonLength = 200;
 // one log line), cut to kMaxReasonLength.
 std::string SafeReason(const std::string& reason, const std::vector<std::string_view>& secrets);
 
-// Logs "<line> - <reason>" (just `line` when the reason is empty), the reason
+// "<line> - <reason>" (just `line` when the reason is empty), the reason
 // made safe against `secrets` (the credentials in use; viewed, not copied)
-// and the compiled-in key pair. The credential variables of the environment
-// are not read: the daemon only ever uses the pair it was given, which the
-// caller passes, and the hand-off sets those variables from that same pair.
-// Returns the text logged.
-std::string LogFailure(const char* line, const std::string& reason,
-                       std::initializer_list<std::string_view> secrets = {});
+// and the compiled-in key pair, for the caller to log. The credential
+// variables of the environment are not read: the daemon only ever uses the
+// pair it was given, which the caller passes, and the hand-off gives the
+// script that same pair.
+std::string FailureLine(const char* line, const std::string& reason,
+                        std::initializer_list<std::string_view> secrets = {});
 
 #endif  // NETWORKPROXY_SAFEREASON_H_

@@ -14,7 +14,8 @@
 
 #include "WriteAll.h"
 #include "EventLog.h"
-#include "Settings.h"
+#include "ImageFile.h"
+#include "Intervals.h"
 
 namespace {
 
@@ -179,16 +180,19 @@ void ServiceStatus::Announce(const std::string& text) {
 }
 
 void ServiceStatus::WriteMetrics(const std::string& path, const StatusSnapshot& figures) {
-  const bool written = WriteFileAtomically(path, MetricsText(figures));
-  const int error = errno;
+  // A reader sees the old or the new file, never part of one; it is not
+  // synced: the next event writes it again.
+  const Status written = WriteFileAtomically(path, MetricsText(figures), Durability::kUnsynced);
   bool report = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    report = !written && !metrics_failing_;
-    metrics_failing_ = !written;
+    report = !written.ok() && !metrics_failing_;
+    metrics_failing_ = !written.ok();
   }
   // Once per spell of failures: an unwritable folder must not fill the log.
-  if (report) LogSystemError(error, "Error: Writing metrics file %s", path.c_str());
+  if (report) {
+    LogFormat("Error: Writing metrics file %s: %s", path.c_str(), written.reason().c_str());
+  }
 }
 
 ServiceStatus& service_status() {
@@ -196,9 +200,9 @@ ServiceStatus& service_status() {
   return status;
 }
 
-void StartServiceStatus() {
-  service_status().SetMetricsFile(StartupSiteSettings().metrics_file);
-  service_status().SetControllerVersion(firmware_version);
+void StartServiceStatus(const std::string& metrics_file, const std::string& controller_version) {
+  service_status().SetMetricsFile(metrics_file);
+  service_status().SetControllerVersion(controller_version);
   service_status().Publish();
 }
 
@@ -277,25 +281,3 @@ std::string MetricsText(const StatusSnapshot& f) {
   return out;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  std::string temp_name = path + ".XXXXXX";
-  std::vector<char> temp_path(temp_name.begin(), temp_name.end());
-  temp_path.push_back('\0');
-  int fd = mkostemp(temp_path.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0640) == 0 && WriteAll(fd, text.data(), text.size());
-  int error = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && rename(temp_path.data(), path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    unlink(temp_path.data());
-    errno = error;
-  }
-  return ok;
-}

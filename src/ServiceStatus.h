@@ -117,9 +117,9 @@ class ServiceStatus {
 // The daemon's one instance.
 ServiceStatus& service_status();
 
-// Reads NETWORKPROXY_METRICS_FILE and the controller's version into
-// service_status() and publishes the first figures.
-void StartServiceStatus();
+// Puts the metrics file (NETWORKPROXY_METRICS_FILE; empty: none) and the
+// controller's version into service_status() and publishes the first figures.
+void StartServiceStatus(const std::string& metrics_file, const std::string& controller_version);
 
 // Without a spool "1,234 events delivered, 2 failed[, 1 rejected]; firmware
 // 1.0.8 checked 12:31:05, up to date" (local time); with one "5 events
@@ -130,10 +130,5 @@ std::string StatusLine(const StatusSnapshot& figures);
 // The figures in the Prometheus text exposition format, every metric with its
 // HELP and TYPE lines.
 std::string MetricsText(const StatusSnapshot& figures);
-
-// Replaces `path` with `text` through a temporary file in the same folder, so
-// a reader sees the old or the new file, never part of one. The file is
-// world-readable (0644) for the collector. Returns false with errno set.
-bool WriteFileAtomically(const std::string& path, const std::string& text);
 
 #endif  // NETWORKPROXY_SERVICESTATUS_H_

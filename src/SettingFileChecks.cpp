@@ -14,15 +14,16 @@
 #include <memory>
 
 #include "Credentials.h"
+#include "FirmwareSignature.h"
+#include "ReportAccess.h"
 #include "SettingChecks.h"
 #include "SmallFile.h"
 
 namespace {
 
-// Bounds of what each file may hold: far above a real one, far below harm.
-constexpr std::size_t kMaxTokenFileSize = 64 * 1024;
+// Bound of a CA bundle: far above a real one, far below harm. The token
+// and key files are bounded as the daemon bounds them.
 constexpr std::size_t kMaxCaFileSize = 4 * 1024 * 1024;
-constexpr std::size_t kMaxKeyFileSize = 64 * 1024;
 
 // The file's bytes, or a reason naming the file's trouble.
 struct FileText {
@@ -110,19 +111,13 @@ Status CheckCaFile(const std::string& path) {
 Status CheckPublicKeyFile(const std::string& path) {
   FileText file = ReadFile(path, kMaxKeyFileSize);
   if (!file.status.ok()) return file.status;
-  if (file.text.find("PRIVATE KEY") != std::string::npos) {
-    WipeString(file.text);
-    return Status::Error("a private key: give the public one (openssl pkey -pubout)");
-  }
-  auto bio = MemoryBio(file.text);
-  EVP_PKEY* key = PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
-  if (key == nullptr) {
-    ERR_clear_error();
-    return Status::Error("not a PEM public key");
-  }
-  const bool ed25519 = EVP_PKEY_id(key) == EVP_PKEY_ED25519;
-  EVP_PKEY_free(key);
-  return ed25519 ? Status::Ok() : Status::Error("not an Ed25519 key");
+  // The daemon's own parse: check passes exactly the keys it takes.
+  const FirmwarePublicKey key = FirmwarePublicKey::FromPem(file.text, path);
+  const bool private_key = file.text.find("PRIVATE KEY") != std::string::npos;
+  WipeString(file.text);
+  if (key.usable()) return Status::Ok();
+  if (private_key) return Status::Error("a private key: give the public one (openssl pkey -pubout)");
+  return Status::Error(key.Problem());
 }
 
 Status CheckWritableFolderOf(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "Settings.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,33 +8,24 @@
 
 #include "EventLog.h"
 #include "LogRetention.h"
-#include "SiteSettings.h"
-
-char usb_serial_port[PATH_MAX];
-char firmware_file_path[PATH_MAX];
-char site_id[32];
-char firmware_version[32];
-const char* firmware_filename = "FirmwareImage.cpp.hex";
-
-const char* const kFirmwareBucket = NETWORKPROXY_FIRMWARE_BUCKET;
-const char* const kAccessKeyId = NETWORKPROXY_AWS_ACCESS_KEY_ID;
-const char* const kSecretAccessKey = NETWORKPROXY_AWS_SECRET_ACCESS_KEY;
 
 namespace {
 
 constexpr const char* kDefaultSerialPort = "/dev/ttyUSB0";
+constexpr const char* kDefaultImagePath = "FirmwareImage.cpp.hex";
+constexpr const char* kDefaultRegion = "ap-southeast-2";
+constexpr const char* kDefaultBucket = NETWORKPROXY_FIRMWARE_BUCKET;
 
-// Copies `text` into `field`, cut to fit and terminated.
-template <std::size_t N>
-void CopySetting(char (&field)[N], const char* text) {
-  std::snprintf(field, N, "%s", text);
+// `value` when set, else `fallback`.
+std::string SetOr(const std::string& value, const char* fallback) {
+  return value.empty() ? std::string(fallback) : value;
 }
 
 }  // namespace
 
-int ParseCommandLine(int argc, char** argv) {
+int ParseCommandLine(int argc, char** argv, CommandLine* out) {
   bool port_given = false;
-  bool firmware_path_given = false;
+  bool image_path_given = false;
   // The index moves by one, so a value is looked at again as an argument of
   // its own: one starting with "-" is taken as an option too.
   for (int i = 1; i < argc; ++i) {
@@ -55,98 +47,86 @@ int ParseCommandLine(int argc, char** argv) {
     }
     if (option == 'p') {
       port_given = true;
-      CopySetting(usb_serial_port, argv[i + 1]);
+      out->port = argv[i + 1];
     } else {
-      firmware_path_given = true;
-      CopySetting(firmware_file_path, argv[i + 1]);
+      image_path_given = true;
+      out->image_path = argv[i + 1];
     }
   }
-  if (!port_given) CopySetting(usb_serial_port, kDefaultSerialPort);
-  if (!firmware_path_given) CopySetting(firmware_file_path, firmware_filename);
+  if (!port_given) out->port = kDefaultSerialPort;
+  if (!image_path_given) out->image_path = kDefaultImagePath;
   return -1;
 }
 
-void SettleSiteId() {
-  if (gethostname(site_id, sizeof site_id) == 0 && site_id[sizeof site_id - 1] == '\0') {
-    return;
-  }
+std::string SettleSiteId() {
+  char name[32] = {0};
+  if (gethostname(name, sizeof name) == 0 && name[sizeof name - 1] == '\0') return name;
   // The name did not fit; whatever part of it was written is not an identity.
-  std::memset(site_id, 0, sizeof site_id);
+  std::memset(name, 0, sizeof name);
   FILE* file = std::fopen("site_id.txt", "r");
   if (file != nullptr) {
-    int words = std::fscanf(file, "%31s", site_id);
+    int words = std::fscanf(file, "%31s", name);
     std::fclose(file);
-    if (words == 1) return;
-    std::memset(site_id, 0, sizeof site_id);
+    if (words == 1) return name;
   }
-  CopySetting(site_id, "Unknown ID");
+  return "Unknown ID";
 }
 
-const SiteSettings& StartupSiteSettings() {
-  // Never freed: workers read it until the process ends.
-  static const SiteSettings* const settings = new SiteSettings(SiteSettingsFromEnvironment());
-  return *settings;
-}
+DaemonSettings BuildDaemonSettings(const CommandLine& command_line, const SiteSettings& site) {
+  DaemonSettings settings;
+  settings.site = site;
+  settings.port = command_line.port;
+  settings.site_id = SettleSiteId();
+  settings.report = ReportTargetFrom(site, settings.site_id);
 
-namespace {
+  FirmwareSource& firmware = settings.firmware;
+  firmware.region = SetOr(site.firmware_region, kDefaultRegion);
+  firmware.bucket = SetOr(site.firmware_bucket, kDefaultBucket);
+  firmware.endpoint = S3Endpoint(site);
+  firmware.credentials_file = site.credentials_file;
+  firmware.profile = site.profile;
+  firmware.public_key_file = site.firmware_public_key;
+  firmware.image_path = command_line.image_path;
 
-// `value` when set, else `fallback`.
-const char* SetOr(const std::string& value, const char* fallback) {
-  return value.empty() ? fallback : value.c_str();
-}
-
-}  // namespace
-
-const char* ReportHost() {
-  return SetOr(StartupSiteSettings().report_host, NETWORKPROXY_REPORT_HOST_DEFAULT);
-}
-
-const char* FirmwareBucket() { return SetOr(StartupSiteSettings().firmware_bucket, kFirmwareBucket); }
-
-const char* FirmwareRegion() { return SetOr(StartupSiteSettings().firmware_region, kRegion); }
-
-const char* ReportUrlSetting() { return SetOr(StartupSiteSettings().report_url, nullptr); }
-
-const char* ReportCaFile() { return SetOr(StartupSiteSettings().report_ca, nullptr); }
-
-const char* ReportTokenFile() { return SetOr(StartupSiteSettings().report_token_file, nullptr); }
-
-SpoolSettings ReadSpoolSettings(const SiteSettings& site) {
-  SpoolSettings settings;
-  if (site.spool.empty()) return settings;
-  settings.path = strdup(site.spool.c_str());  // lives as long as the process
+  settings.spool.path = site.spool;
   if (!site.spool_max_events.empty()) {
     const SpoolBound parsed = ParseSpoolMaxEvents(site.spool_max_events);
-    if (!parsed.status.ok()) {
-      char line[kLogLineSize] = {0};
-      std::snprintf(line, sizeof line,
-                    "Error: NETWORKPROXY_SPOOL_MAX_EVENTS is not a positive whole number: %s; "
-                    "the spool keeps at most %zu events",
-                    site.spool_max_events.c_str(), kDefaultSpoolMaxEvents);
-      PrintAndLogLine(line);
-    } else {
-      settings.max_events = parsed.events;
-    }
+    settings.spool.max_events_status = parsed.status;
+    if (parsed.status.ok()) settings.spool.max_events = parsed.events;
+  }
+  settings.metrics_file = site.metrics_file;
+
+  settings.log_keep_days = kKeepAllLogs;
+  if (!site.log_keep_days.empty()) {
+    const KeepDays parsed = ParseLogKeepDays(site.log_keep_days);
+    settings.log_keep_days_status = parsed.status;
+    if (parsed.status.ok()) settings.log_keep_days = parsed.days;
   }
   return settings;
+}
+
+void ApplyLogKeepDays(const DaemonSettings& settings) {
+  if (!settings.log_keep_days_status.ok()) {
+    char line[kLogLineSize] = {0};
+    std::snprintf(line, sizeof line,
+                  "Error: NETWORKPROXY_LOG_KEEP_DAYS is not a number of days: %s; keeping every log",
+                  settings.site.log_keep_days.c_str());
+    PrintAndLogLine(line);
+  }
+  SetLogKeepDays(settings.log_keep_days);
+}
+
+void ReportSpoolBound(const DaemonSettings& settings) {
+  if (settings.spool.max_events_status.ok()) return;
+  char line[kLogLineSize] = {0};
+  std::snprintf(line, sizeof line,
+                "Error: NETWORKPROXY_SPOOL_MAX_EVENTS is not a positive whole number: %s; "
+                "the spool keeps at most %zu events",
+                settings.site.spool_max_events.c_str(), kDefaultSpoolMaxEvents);
+  PrintAndLogLine(line);
 }
 
 void EndProcess(int status) {
   std::fflush(stdout);
   _exit(status);
-}
-
-void ReadLogKeepDays(const SiteSettings& settings) {
-  const std::string& text = settings.log_keep_days;
-  if (text.empty()) return;
-  const KeepDays parsed = ParseLogKeepDays(text);
-  if (!parsed.status.ok()) {
-    char line[kLogLineSize] = {0};
-    std::snprintf(line, sizeof line,
-                  "Error: NETWORKPROXY_LOG_KEEP_DAYS is not a number of days: %s; keeping every log",
-                  text.c_str());
-    PrintAndLogLine(line);
-    return;
-  }
-  SetLogKeepDays(parsed.days);
 }

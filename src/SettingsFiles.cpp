@@ -8,7 +8,6 @@
 #include <string>
 
 #include "EventLog.h"
-#include "Settings.h"
 
 namespace {
 
@@ -46,13 +45,12 @@ void NoteReadableByOthers(const char* path) {
   }
 }
 
-void CheckSettingsFiles() {
-  const SiteSettings& settings = StartupSiteSettings();
+void CheckSettingsFiles(const SiteSettings& settings) {
   const SettingsFile files[] = {
       {"AWS_SHARED_CREDENTIALS_FILE", settings.credentials_file.c_str(), true},
-      {"NETWORKPROXY_REPORT_TOKEN_FILE", ReportTokenFile(), true},
+      {"NETWORKPROXY_REPORT_TOKEN_FILE", settings.report_token_file.c_str(), true},
       {"NETWORKPROXY_FIRMWARE_PUBLIC_KEY", settings.firmware_public_key.c_str(), false},
-      {"NETWORKPROXY_REPORT_CA", ReportCaFile(), false},
+      {"NETWORKPROXY_REPORT_CA", settings.report_ca.c_str(), false},
   };
   for (const SettingsFile& file : files) {
     struct stat info {};

@@ -12,9 +12,11 @@
 #ifndef NETWORKPROXY_SETTINGSFILES_H_
 #define NETWORKPROXY_SETTINGSFILES_H_
 
-// Looks at each configured settings file once (stat, never open) and logs
-// what is wrong with it. Start-up, main thread.
-void CheckSettingsFiles();
+#include "SiteSettings.h"
+
+// Looks at each settings file `settings` names once (stat, never open) and
+// logs what is wrong with it. Start-up, main thread.
+void CheckSettingsFiles(const SiteSettings& settings);
 
 // True when `path` exists and is not a regular file (a folder, a FIFO, a
 // device, a socket). Looks at the file without opening it.

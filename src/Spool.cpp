@@ -12,26 +12,6 @@
 #include "EventLog.h"
 #include "SpoolDatabase.h"
 
-namespace {
-
-constexpr const char* kInsert =
-    "INSERT INTO events (key, received_ms, payload) VALUES (?1, ?2, ?3)";
-constexpr const char* kDropOldest =
-    "DELETE FROM events WHERE id IN"
-    " (SELECT id FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT ?1)";
-constexpr const char* kOldest =
-    "SELECT id, key, received_ms, payload FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
-constexpr const char* kRemove = "DELETE FROM events WHERE id = ?1";
-constexpr const char* kMarkDead = "UPDATE events SET dead_ms = ?2 WHERE id = ?1 AND dead_ms IS NULL";
-constexpr const char* kDropOldestDead =
-    "DELETE FROM events WHERE id IN"
-    " (SELECT id FROM events WHERE dead_ms IS NOT NULL ORDER BY id LIMIT ?1)";
-constexpr const char* kOldestTime =
-    "SELECT received_ms FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
-constexpr const char* kCounts = "SELECT count(*) - count(dead_ms), count(dead_ms) FROM events";
-constexpr const char* kDataVersion = "PRAGMA data_version";
-
-}  // namespace
 
 Spool::Spool(const std::string& path, std::size_t max_events, std::size_t max_dead)
     : path_(path), max_events_(max_events > 0 ? max_events : 1), max_dead_(max_dead) {
@@ -90,19 +70,9 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
     return fail(SQLITE_NOTADB, "not a spool: its events table has other columns");
   }
   if ((rc = PrepareSpoolLayout(db_, layout)) != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
-  const struct {
-    const char* sql;
-    sqlite3_stmt** statement;
-  } statements[] = {{kInsert, &insert_},         {kDropOldest, &drop_oldest_},
-                    {kOldest, &oldest_},         {kRemove, &remove_},
-                    {kMarkDead, &mark_dead_},    {kDropOldestDead, &drop_oldest_dead_},
-                    {kOldestTime, &oldest_time_}, {kCounts, &counts_},
-                    {kDataVersion, &data_version_}};
-  for (const auto& s : statements) {
-    rc = sqlite3_prepare_v3(db_, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr);
-    if ((rc & 0xff) == SQLITE_ERROR) return fail(SQLITE_NOTADB, "not a spool: " + SpoolReason(db_, rc));
-    if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
-  }
+  rc = PrepareSpoolStatements(db_, &st_);
+  if ((rc & 0xff) == SQLITE_ERROR) return fail(SQLITE_NOTADB, "not a spool: " + SpoolReason(db_, rc));
+  if (rc != SQLITE_OK) return fail(rc, SpoolReason(db_, rc));
 
   seen_version_ = -1;
   RefreshLocked();
@@ -110,9 +80,9 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
   if (count_ > max_events_) {
     // The bound was lowered since the events were kept.
     const std::size_t excess = count_ - max_events_;
-    sqlite3_bind_int64(drop_oldest_, 1, static_cast<sqlite3_int64>(excess));
-    rc = sqlite3_step(drop_oldest_);
-    sqlite3_reset(drop_oldest_);
+    sqlite3_bind_int64(st_.drop_oldest, 1, static_cast<sqlite3_int64>(excess));
+    rc = sqlite3_step(st_.drop_oldest);
+    sqlite3_reset(st_.drop_oldest);
     if (rc != SQLITE_DONE) return fail(rc, SpoolReason(db_, rc));
     count_ -= static_cast<std::size_t>(sqlite3_changes(db_));
     LogFormat("Spool full: dropped the %zu oldest events, over the bound of %zu", excess,
@@ -122,12 +92,7 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
 }
 
 void Spool::CloseLocked() {
-  for (sqlite3_stmt** statement : {&insert_, &drop_oldest_, &oldest_, &remove_, &mark_dead_,
-                                   &drop_oldest_dead_, &oldest_time_, &counts_,
-                                   &data_version_}) {
-    sqlite3_finalize(*statement);
-    *statement = nullptr;
-  }
+  FinalizeSpoolStatements(&st_);
   sqlite3_close(db_);  // a null handle is fine; nothing is left unfinalised
   db_ = nullptr;
   count_ = 0;
@@ -137,9 +102,9 @@ void Spool::CloseLocked() {
 
 bool Spool::MoveAsideLocked(const std::string& reason) {
   std::string aside;
-  const int error = MoveSpoolAside(path_, &aside);
-  if (error != 0) {
-    FailedLocked(reason + "; cannot be moved aside: " + std::strerror(error));
+  const Status moved = MoveSpoolAside(path_, &aside);
+  if (!moved.ok()) {
+    FailedLocked(reason + "; cannot be moved aside: " + moved.reason());
     return false;
   }
   LogFormat("Error: Spool %s unusable - %s; moved aside as %s", path_.c_str(), reason.c_str(),
@@ -147,47 +112,51 @@ bool Spool::MoveAsideLocked(const std::string& reason) {
   return true;
 }
 
-bool Spool::Add(const std::string& payload, std::int64_t received_ms, std::size_t* dropped) {
+Status Spool::Add(const std::string& payload, std::int64_t received_ms, std::size_t* dropped) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t unused = 0;
   if (dropped == nullptr) dropped = &unused;
   *dropped = 0;
-  if (db_ == nullptr && !OpenLocked()) return false;
+  if (db_ == nullptr && !OpenLocked()) return Status::Error(failure_);
   RefreshLocked();
   bool corrupt = false;
-  if (AddLocked(payload, received_ms, &corrupt, dropped)) return true;
+  const Status added = AddLocked(payload, received_ms, &corrupt, dropped);
   // A file that went bad under us is replaced like one found bad at start.
-  if (!corrupt) return false;
+  if (added.ok() || !corrupt) return added;
   CloseLocked();
-  if (!MoveAsideLocked("found corrupt while adding an event") || !OpenLocked()) return false;
+  if (!MoveAsideLocked("found corrupt while adding an event") || !OpenLocked()) {
+    return Status::Error(failure_);
+  }
   return AddLocked(payload, received_ms, &corrupt, dropped);
 }
 
-bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
-                      std::size_t* dropped_out) {
+Status Spool::FailureLocked(const std::string& reason) {
+  FailedLocked(reason);
+  return Status::Error(reason);
+}
+
+Status Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
+                        std::size_t* dropped_out) {
   std::string key;
-  if (!NewEventKey(&key)) {
-    FailedLocked("no random bytes for the event's key");
-    return false;
-  }
+  if (!NewEventKey(&key)) return FailureLocked("no random bytes for the event's key");
   std::size_t dropped = 0;
   int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK && count_ >= max_events_) {
-    sqlite3_bind_int64(drop_oldest_, 1, static_cast<sqlite3_int64>(count_ - max_events_ + 1));
-    rc = sqlite3_step(drop_oldest_);
-    sqlite3_reset(drop_oldest_);
+    sqlite3_bind_int64(st_.drop_oldest, 1, static_cast<sqlite3_int64>(count_ - max_events_ + 1));
+    rc = sqlite3_step(st_.drop_oldest);
+    sqlite3_reset(st_.drop_oldest);
     if (rc == SQLITE_DONE) {
       rc = SQLITE_OK;
       dropped = static_cast<std::size_t>(sqlite3_changes(db_));
     }
   }
   if (rc == SQLITE_OK) {
-    sqlite3_bind_text(insert_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(insert_, 2, static_cast<sqlite3_int64>(received_ms));
-    sqlite3_bind_blob(insert_, 3, payload.data(), static_cast<int>(payload.size()),
+    sqlite3_bind_text(st_.insert, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(st_.insert, 2, static_cast<sqlite3_int64>(received_ms));
+    sqlite3_bind_blob(st_.insert, 3, payload.data(), static_cast<int>(payload.size()),
                       SQLITE_TRANSIENT);
-    rc = sqlite3_step(insert_);
-    sqlite3_reset(insert_);
+    rc = sqlite3_step(st_.insert);
+    sqlite3_reset(st_.insert);
     if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
   }
   if (rc != SQLITE_OK) {
@@ -195,76 +164,72 @@ bool Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool
     SpoolExec(db_, "ROLLBACK");  // fails harmlessly when SQLite already rolled back
     *corrupt = IsSpoolCorruption(rc);
     if (!*corrupt) FailedLocked(reason);
-    return false;
+    return Status::Error(reason);
   }
   count_ = count_ - dropped + 1;
   *dropped_out = dropped;
   for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest event");
   WorkedLocked();
-  return true;
+  return Status::Ok();
 }
 
 bool Spool::Oldest(SpooledEvent* event) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return false;
-  int rc = sqlite3_step(oldest_);
+  int rc = sqlite3_step(st_.oldest);
   if (rc == SQLITE_ROW) {
-    event->id = SpoolColumnInt(oldest_, 0);
-    event->key = SpoolColumnText(oldest_, 1);
-    event->received_ms = SpoolColumnInt(oldest_, 2);
-    event->payload = SpoolColumnText(oldest_, 3);
+    event->id = SpoolColumnInt(st_.oldest, 0);
+    event->key = SpoolColumnText(st_.oldest, 1);
+    event->received_ms = SpoolColumnInt(st_.oldest, 2);
+    event->payload = SpoolColumnText(st_.oldest, 3);
   } else if (rc != SQLITE_DONE) {
     FailedLocked(SpoolReason(db_, rc));
   }
-  sqlite3_reset(oldest_);
+  sqlite3_reset(st_.oldest);
   return rc == SQLITE_ROW;
 }
 
-bool Spool::Remove(std::int64_t id) {
+Status Spool::Remove(std::int64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return false;
+  if (db_ == nullptr) return Status::Error("the spool is closed");
   SpoolExec(db_, "PRAGMA synchronous = NORMAL");  // see the header: a lost removal is a resend
-  sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(id));
-  int rc = sqlite3_step(remove_);
-  sqlite3_reset(remove_);
+  sqlite3_bind_int64(st_.remove, 1, static_cast<sqlite3_int64>(id));
+  int rc = sqlite3_step(st_.remove);
+  sqlite3_reset(st_.remove);
   const std::size_t removed =
       rc == SQLITE_DONE ? static_cast<std::size_t>(sqlite3_changes(db_)) : 0;
   const std::string reason = rc == SQLITE_DONE ? std::string() : SpoolReason(db_, rc);
   SpoolExec(db_, "PRAGMA synchronous = FULL");
-  if (rc != SQLITE_DONE) {
-    FailedLocked(reason);
-    return false;
-  }
+  if (rc != SQLITE_DONE) return FailureLocked(reason);
   count_ -= removed <= count_ ? removed : count_;
   WorkedLocked();
-  return true;
+  return Status::Ok();
 }
 
-bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
+Status Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return false;
+  if (db_ == nullptr) return Status::Error("the spool is closed");
   RefreshLocked();
   std::size_t dropped = 0;
   int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK) {
-    sqlite3_bind_int64(mark_dead_, 1, static_cast<sqlite3_int64>(id));
-    sqlite3_bind_int64(mark_dead_, 2, static_cast<sqlite3_int64>(now_ms));
-    rc = sqlite3_step(mark_dead_);
-    sqlite3_reset(mark_dead_);
+    sqlite3_bind_int64(st_.mark_dead, 1, static_cast<sqlite3_int64>(id));
+    sqlite3_bind_int64(st_.mark_dead, 2, static_cast<sqlite3_int64>(now_ms));
+    rc = sqlite3_step(st_.mark_dead);
+    sqlite3_reset(st_.mark_dead);
   }
   const bool marked = rc == SQLITE_DONE && sqlite3_changes(db_) > 0;
   if (rc == SQLITE_DONE && marked && dead_ + 1 > max_dead_) {
-    sqlite3_bind_int64(drop_oldest_dead_, 1, static_cast<sqlite3_int64>(dead_ + 1 - max_dead_));
-    rc = sqlite3_step(drop_oldest_dead_);
-    sqlite3_reset(drop_oldest_dead_);
+    sqlite3_bind_int64(st_.drop_oldest_dead, 1, static_cast<sqlite3_int64>(dead_ + 1 - max_dead_));
+    rc = sqlite3_step(st_.drop_oldest_dead);
+    sqlite3_reset(st_.drop_oldest_dead);
     if (rc == SQLITE_DONE) dropped = static_cast<std::size_t>(sqlite3_changes(db_));
   }
   if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
   if (rc != SQLITE_OK) {
     const std::string reason = SpoolReason(db_, rc);
     SpoolExec(db_, "ROLLBACK");
-    FailedLocked(reason);
-    return false;
+    return FailureLocked(reason);
   }
   if (marked) {
     count_ -= count_ > 0 ? 1 : 0;
@@ -272,7 +237,7 @@ bool Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
   }
   for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest dead letter");
   WorkedLocked();
-  return true;
+  return Status::Ok();
 }
 
 std::size_t Spool::Count() {
@@ -288,10 +253,10 @@ SpoolCounts Spool::Counts() {
   RefreshLocked();
   counts.waiting = count_;
   counts.dead = dead_;
-  if (sqlite3_step(oldest_time_) == SQLITE_ROW) {
-    counts.oldest_waiting_ms = SpoolColumnInt(oldest_time_, 0);
+  if (sqlite3_step(st_.oldest_time) == SQLITE_ROW) {
+    counts.oldest_waiting_ms = SpoolColumnInt(st_.oldest_time, 0);
   }
-  sqlite3_reset(oldest_time_);
+  sqlite3_reset(st_.oldest_time);
   return counts;
 }
 
@@ -300,18 +265,19 @@ void Spool::RefreshLocked() {
   // (the operator's tool) changes data_version, and then we count again.
   if (db_ == nullptr) return;
   std::int64_t version = -1;
-  if (sqlite3_step(data_version_) == SQLITE_ROW) version = SpoolColumnInt(data_version_, 0);
-  sqlite3_reset(data_version_);
+  if (sqlite3_step(st_.data_version) == SQLITE_ROW) version = SpoolColumnInt(st_.data_version, 0);
+  sqlite3_reset(st_.data_version);
   if (version < 0 || version == seen_version_) return;
-  if (sqlite3_step(counts_) == SQLITE_ROW) {
-    count_ = static_cast<std::size_t>(SpoolColumnInt(counts_, 0));
-    dead_ = static_cast<std::size_t>(SpoolColumnInt(counts_, 1));
+  if (sqlite3_step(st_.counts) == SQLITE_ROW) {
+    count_ = static_cast<std::size_t>(SpoolColumnInt(st_.counts, 0));
+    dead_ = static_cast<std::size_t>(SpoolColumnInt(st_.counts, 1));
     seen_version_ = version;
   }
-  sqlite3_reset(counts_);
+  sqlite3_reset(st_.counts);
 }
 
 void Spool::FailedLocked(const std::string& reason) {
+  failure_ = reason;
   if (failing_) return;
   failing_ = true;
   LogFormat("Error: Spool %s not writable - %s; events are posted directly until it is",

@@ -24,8 +24,9 @@
 // its integrity check is moved aside as <path>.corrupt-<YYYYmmdd-HHMMSS>
 // (the reason logged) and a new spool started in its place. A spool that
 // cannot be created or written is logged once when it fails and once when a
-// write succeeds again; meanwhile Add returns false and the caller posts the
-// event directly. Nothing here ends the process or throws.
+// write succeeds again (the spool's own lines: it alone knows when a spell
+// of failures begins and ends); meanwhile Add fails with the reason and the
+// caller posts the event directly. Nothing here ends the process or throws.
 //
 // Threads: every method may be called from any thread; one mutex serialises
 // them (each is short: one statement or one small transaction).
@@ -43,6 +44,7 @@
 #include "Status.h"
 
 #include "EventStamp.h"
+#include "SpoolDatabase.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -82,24 +84,25 @@ class Spool {
 
   // Commits `payload` read at `received_ms` under a new key. At the bound,
   // the oldest waiting event is dropped first ("Spool full: dropped the
-  // oldest event"); `dropped` (may be null) receives how many were. False
-  // when it was not kept.
-  bool Add(const std::string& payload, std::int64_t received_ms,
-           std::size_t* dropped = nullptr);
+  // oldest event"); `dropped` (may be null) receives how many were. Fails,
+  // with the reason, when it was not kept.
+  Status Add(const std::string& payload, std::int64_t received_ms,
+             std::size_t* dropped = nullptr);
 
   // The oldest waiting event into `event`. False when none waits or the
-  // spool cannot be read.
+  // spool cannot be read (that is logged once, as a write failure is): to
+  // the sender both mean there is nothing to post now.
   bool Oldest(SpooledEvent* event);
 
-  // Removes the event `id` (gone already counts as removed). False when the
-  // spool could not be written.
-  bool Remove(std::int64_t id);
+  // Removes the event `id` (gone already counts as removed). Fails, with
+  // the reason, when the spool could not be written.
+  Status Remove(std::int64_t id);
 
   // Sets the waiting event `id` aside as a dead letter at `now_ms`; at
   // the bound the oldest dead letter goes ("Spool full: dropped the
-  // oldest dead letter"). Gone already counts as done. False when the
-  // spool could not be written.
-  bool MarkDead(std::int64_t id, std::int64_t now_ms);
+  // oldest dead letter"). Gone already counts as done. Fails, with the
+  // reason, when the spool could not be written.
+  Status MarkDead(std::int64_t id, std::int64_t now_ms);
 
   // Events waiting.
   std::size_t Count();
@@ -116,8 +119,9 @@ class Spool {
   bool SetUpLocked(std::string* reason, bool* corrupt);
   void CloseLocked();
   bool MoveAsideLocked(const std::string& reason);
-  bool AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
-                 std::size_t* dropped);
+  Status AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
+                   std::size_t* dropped);
+  Status FailureLocked(const std::string& reason);
   void RefreshLocked();
   void FailedLocked(const std::string& reason);
   void WorkedLocked();
@@ -127,19 +131,12 @@ class Spool {
   const std::size_t max_events_;
   const std::size_t max_dead_;
   sqlite3* db_ = nullptr;
-  sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* drop_oldest_ = nullptr;
-  sqlite3_stmt* oldest_ = nullptr;
-  sqlite3_stmt* remove_ = nullptr;
-  sqlite3_stmt* mark_dead_ = nullptr;
-  sqlite3_stmt* drop_oldest_dead_ = nullptr;
-  sqlite3_stmt* oldest_time_ = nullptr;
-  sqlite3_stmt* counts_ = nullptr;
-  sqlite3_stmt* data_version_ = nullptr;
+  SpoolStatements st_;
   std::size_t count_ = 0;  // waiting
   std::size_t dead_ = 0;
   std::int64_t seen_version_ = -1;  // data_version when count_ and dead_ were read
   bool failing_ = false;  // the last write failed (logged once per change)
+  std::string failure_;   // why the spool could not be opened, last time
 };
 
 // For a second process (the operator's tool): an existing spool file,

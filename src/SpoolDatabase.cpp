@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <initializer_list>
 
 #include <cstring>
 #include <set>
@@ -89,7 +90,7 @@ std::string SpoolOpenFailure(sqlite3* db, int code, const std::string& path) {
   return SpoolReason(db, code);
 }
 
-int MoveSpoolAside(const std::string& path, std::string* aside) {
+Status MoveSpoolAside(const std::string& path, std::string* aside) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -98,12 +99,12 @@ int MoveSpoolAside(const std::string& path, std::string* aside) {
   *aside = path + ".corrupt-" + stamp;
   // A second fault within the same second keeps the first file too.
   for (int n = 1; Exists(*aside); ++n) *aside = path + ".corrupt-" + stamp + "-" + std::to_string(n);
-  if (std::rename(path.c_str(), aside->c_str()) != 0) return errno;
+  if (std::rename(path.c_str(), aside->c_str()) != 0) return Status::FromErrno(errno);
   // The log belongs to the file it was written for; the shared-memory index
   // is rebuilt from scratch.
   if (Exists(path + "-wal")) std::rename((path + "-wal").c_str(), (*aside + "-wal").c_str());
   unlink((path + "-shm").c_str());
-  return 0;
+  return Status::Ok();
 }
 
 bool IsSpoolCorruption(int code) {
@@ -151,4 +152,51 @@ int TuneSpoolConnection(sqlite3* db, std::string* why) {
     return SQLITE_CORRUPT;
   }
   return SQLITE_OK;
+}
+
+namespace {
+
+constexpr const char* kInsert =
+    "INSERT INTO events (key, received_ms, payload) VALUES (?1, ?2, ?3)";
+constexpr const char* kDropOldest =
+    "DELETE FROM events WHERE id IN"
+    " (SELECT id FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT ?1)";
+constexpr const char* kOldest =
+    "SELECT id, key, received_ms, payload FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
+constexpr const char* kRemove = "DELETE FROM events WHERE id = ?1";
+constexpr const char* kMarkDead = "UPDATE events SET dead_ms = ?2 WHERE id = ?1 AND dead_ms IS NULL";
+constexpr const char* kDropOldestDead =
+    "DELETE FROM events WHERE id IN"
+    " (SELECT id FROM events WHERE dead_ms IS NOT NULL ORDER BY id LIMIT ?1)";
+constexpr const char* kOldestTime =
+    "SELECT received_ms FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
+constexpr const char* kCounts = "SELECT count(*) - count(dead_ms), count(dead_ms) FROM events";
+constexpr const char* kDataVersion = "PRAGMA data_version";
+
+}  // namespace
+
+int PrepareSpoolStatements(sqlite3* db, SpoolStatements* st) {
+  const struct {
+    const char* sql;
+    sqlite3_stmt** statement;
+  } statements[] = {{kInsert, &st->insert},           {kDropOldest, &st->drop_oldest},
+                    {kOldest, &st->oldest},           {kRemove, &st->remove},
+                    {kMarkDead, &st->mark_dead},      {kDropOldestDead, &st->drop_oldest_dead},
+                    {kOldestTime, &st->oldest_time},  {kCounts, &st->counts},
+                    {kDataVersion, &st->data_version}};
+  for (const auto& s : statements) {
+    const int rc =
+        sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
+
+void FinalizeSpoolStatements(SpoolStatements* st) {
+  for (sqlite3_stmt** statement : {&st->insert, &st->drop_oldest, &st->oldest, &st->remove,
+                                   &st->mark_dead, &st->drop_oldest_dead, &st->oldest_time,
+                                   &st->counts, &st->data_version}) {
+    sqlite3_finalize(*statement);
+    *statement = nullptr;
+  }
 }

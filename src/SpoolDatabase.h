@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Status.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -57,9 +59,29 @@ std::string SpoolOpenFailure(sqlite3* db, int code, const std::string& path);
 
 // Moves a damaged spool file aside as <path>.corrupt-<YYYYmmdd-HHMMSS>
 // (local time; "-<n>" added when that is taken), its write-ahead log with it;
-// its shared-memory index is removed. `aside` receives the new name. Returns
-// 0 or the errno value of the failed rename.
-int MoveSpoolAside(const std::string& path, std::string* aside);
+// its shared-memory index is removed. `aside` receives the new name. A
+// failed rename is returned with the system's text.
+Status MoveSpoolAside(const std::string& path, std::string* aside);
+
+// The daemon's statements over its spool connection, prepared once.
+struct SpoolStatements {
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_stmt* drop_oldest = nullptr;
+  sqlite3_stmt* oldest = nullptr;
+  sqlite3_stmt* remove = nullptr;
+  sqlite3_stmt* mark_dead = nullptr;
+  sqlite3_stmt* drop_oldest_dead = nullptr;
+  sqlite3_stmt* oldest_time = nullptr;
+  sqlite3_stmt* counts = nullptr;
+  sqlite3_stmt* data_version = nullptr;
+};
+
+// Prepares every statement of `statements` on `db`. Returns an SQLite code:
+// the first failure (an SQLITE_ERROR one means the tables are not a spool's).
+int PrepareSpoolStatements(sqlite3* db, SpoolStatements* statements);
+
+// Finalizes every statement and sets it to null.
+void FinalizeSpoolStatements(SpoolStatements* statements);
 
 // True for codes that mean the file is damaged or not a database.
 bool IsSpoolCorruption(int code);

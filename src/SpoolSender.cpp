@@ -8,10 +8,8 @@
 #include "EventLog.h"
 #include "ReportExchange.h"
 #include "ServiceStatus.h"
-#include "Settings.h"
+#include "Intervals.h"
 #include "Watchdog.h"
-
-std::mutex command_mutex;
 
 namespace {
 
@@ -37,7 +35,8 @@ std::chrono::seconds RetryDelay::Next() {
 
 void RetryDelay::Reset() { next_ = std::chrono::seconds(0); }
 
-SpoolSender::SpoolSender(Spool& spool) : spool_(spool), session_(ReportUrl()) {
+SpoolSender::SpoolSender(Spool& spool, const ReportTarget& target, SerialLink& link)
+    : spool_(spool), target_(target), link_(link), session_(target_) {
   // What a restart found (a backlog, dead letters) shows from the first figures on.
   ShowSpoolFigures();
 }
@@ -53,7 +52,7 @@ void SpoolSender::ShowSpoolFigures() {
 
 void SpoolSender::Accept(const char* payload) {
   std::size_t dropped = 0;
-  if (spool_.Add(payload, NowMs(), &dropped)) {
+  if (spool_.Add(payload, NowMs(), &dropped).ok()) {
     ShowSpoolFigures();
     if (dropped == 0) service_status().Publish();
     for (std::size_t i = 0; i < dropped; ++i) service_status().NoteEvent(EventResult::kDropped);
@@ -66,10 +65,9 @@ void SpoolSender::Accept(const char* payload) {
   }
   // The spool cannot keep it: the plain mode's exchange, on this thread; it
   // counts the event itself.
-  std::lock_guard<std::mutex> lock(command_mutex);
   LogLine("Sending Message: ");
   serial_progress.Begin(kReportStepBound);
-  ReportEvent(payload);
+  ReportEvent(target_, link_, payload);
   serial_progress.End();
 }
 
@@ -115,12 +113,12 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
   const auto window_ms = std::chrono::milliseconds(kSpoolReplyWindow).count();
   const bool current = NowMs() - event.received_ms <= window_ms;
   const ExchangeResult result =
-      ExchangeReport(event.payload.c_str(), headers, &session_, [current](const ExchangeResult& r) {
+      ExchangeReport(target_, ReportMode::kSpool, event.payload.c_str(), headers, session_,
+                     [this, current](const ExchangeResult& r) {
         // Only an event the server took may drive the controller.
         if (!r.delivered() || !MentionsInstructions(r.reply_line)) return;
         if (current) {
-          std::lock_guard<std::mutex> lock(command_mutex);
-          ActOnReplyLine(r.reply_line);
+          ActOnReplyLine(link_, r.reply_line);
         } else {
           LogLateReply(r.reply_line);
         }
@@ -130,10 +128,10 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
   Outcome outcome = Outcome::kFailed;
   std::optional<EventResult> settled;
   if (result.answer == AnswerClass::kDelivered) {
-    outcome = spool_.Remove(event.id) ? Outcome::kDone : Outcome::kNotRemoved;
+    outcome = spool_.Remove(event.id).ok() ? Outcome::kDone : Outcome::kNotRemoved;
     if (outcome == Outcome::kDone) settled = EventResult::kDelivered;
   } else if (result.answer == AnswerClass::kRejected) {
-    outcome = spool_.MarkDead(event.id, NowMs()) ? Outcome::kRejected : Outcome::kNotRemoved;
+    outcome = spool_.MarkDead(event.id, NowMs()).ok() ? Outcome::kRejected : Outcome::kNotRemoved;
     if (outcome == Outcome::kRejected) settled = EventResult::kRejected;
   }
   ShowSpoolFigures();

@@ -36,14 +36,11 @@
 // counted once, when it is settled (delivered, rejected) or dropped by the
 // bound; the spool's figures are published with it.
 //
-// Threads and the serial port: with store and forward on, the sender worker
+// Threads and the serial link: with store and forward on, the sender worker
 // writes the reply commands and the reading thread only reads, except while
 // the spool cannot keep events: then Accept posts the event itself, as the
-// plain mode does, and writes that reply's commands. Whoever writes a
-// reply's commands holds command_mutex for the whole sequence, so two
-// replies never interleave on the wire. Reading and writing one tty
-// descriptor from two threads at once is safe: the kernel keeps the two
-// directions apart.
+// plain mode does, and writes that reply's commands. Either holds the
+// link's command lock for a reply's whole sequence (SerialLink.h).
 #ifndef NETWORKPROXY_SPOOLSENDER_H_
 #define NETWORKPROXY_SPOOLSENDER_H_
 
@@ -53,10 +50,20 @@
 #include <optional>
 
 #include "ReportSession.h"
+#include "SerialLink.h"
 #include "Spool.h"
+#include "Status.h"
 
-// Held by whichever thread writes a reply's commands to the controller.
-extern std::mutex command_mutex;
+// Store and forward's part of the configuration: NETWORKPROXY_SPOOL (the
+// spool file; empty: off) and NETWORKPROXY_SPOOL_MAX_EVENTS (the bound;
+// kDefaultSpoolMaxEvents when unset or unusable, and `max_events_status`
+// then says why, for start-up to report).
+constexpr std::size_t kDefaultSpoolMaxEvents = 100000;
+struct SpoolSettings {
+  std::string path;
+  std::size_t max_events = kDefaultSpoolMaxEvents;
+  Status max_events_status;
+};
 
 // The sender's wait after a failed post: kSpoolRetryFirst, doubling each
 // time up to kSpoolRetryMax; Reset after a post the server took.
@@ -80,8 +87,9 @@ class SpoolSender {
     kNotRemoved,  // settled, but the spool could not record it; posted again later
   };
 
-  // `spool` must outlive the sender. Posts go to ReportUrl().
-  explicit SpoolSender(Spool& spool);
+  // `spool` and `link` must outlive the sender. Posts go to `target`; the
+  // replies' commands go on `link`.
+  SpoolSender(Spool& spool, const ReportTarget& target, SerialLink& link);
 
   SpoolSender(const SpoolSender&) = delete;
   SpoolSender& operator=(const SpoolSender&) = delete;
@@ -108,6 +116,8 @@ class SpoolSender {
   void ShowSpoolFigures();
 
   Spool& spool_;
+  const ReportTarget target_;
+  SerialLink& link_;
   ReportSession session_;
   std::optional<std::chrono::seconds> retry_after_;
   std::mutex wake_mutex_;

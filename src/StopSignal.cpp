@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -62,6 +63,30 @@ int AwaitStopSignal(std::chrono::microseconds longest) {
     if (read(stop_pipe[0], &number, 1) == 1) return number;
   }
 }
+
+namespace {
+
+// Signal numbers stay below it; an exit request is this plus its status.
+constexpr int kExitRequest = 128;
+
+}  // namespace
+
+void RequestExit(int status) {
+  if (stop_pipe[1] < 0) {
+    // Start-up could not make the pipe (signals then end the daemon as
+    // their default does): nobody waits for the request, so end here.
+    std::fflush(stdout);
+    _exit(status);
+  }
+  const unsigned char request = static_cast<unsigned char>(kExitRequest + status);
+  // The pipe holds 64 KiB: it is never too full for one byte in practice.
+  ssize_t ignored = write(stop_pipe[1], &request, 1);
+  (void)ignored;
+}
+
+bool IsExitRequest(int request) { return request >= kExitRequest; }
+
+int ExitRequestStatus(int request) { return request - kExitRequest; }
 
 const char* StopSignalName(int signal) {
   switch (signal) {

@@ -1,5 +1,7 @@
 // StopSignal: SIGTERM and SIGINT as a request to stop, handed to the main
-// thread.
+// thread; and a worker's request that the daemon end (the device is gone,
+// the update script has taken over), handed to it the same way, so that the
+// process ends only in main's flow.
 //
 // The handler only writes the signal's number into a pipe, all a handler
 // may safely do; the main thread reads it there and stops the daemon in
@@ -23,9 +25,19 @@ void InstallStopHandlers();
 // Start-up is over: from now on a stop signal goes to the main thread.
 void StartupOver();
 
-// Waits at most `longest` for a stop signal; returns its number, or 0 when
-// none came. Main thread only.
+// Waits at most `longest` for a stop request; returns it (a signal's number
+// or an exit request, see IsExitRequest), or 0 when none came. Main thread
+// only.
 int AwaitStopSignal(std::chrono::microseconds longest);
+
+// Asks the main thread to end the daemon with `status` (0 to 127) at once,
+// without the orderly stop. Any thread, after StartupOver().
+void RequestExit(int status);
+
+// Whether a request AwaitStopSignal returned came from RequestExit, and the
+// exit status it asked for.
+bool IsExitRequest(int request);
+int ExitRequestStatus(int request);
 
 // "SIGTERM", "SIGINT", else "signal".
 const char* StopSignalName(int signal);

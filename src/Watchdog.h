@@ -19,7 +19,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "Settings.h"
+#include "Intervals.h"
 
 // A report exchange: curl's whole time, the pause before the sequence
 // command, and room for the serial writes and starting curl.
@@ -85,7 +85,7 @@ std::chrono::microseconds PingPeriod(const WatchdogSetup& setup);
 // The main thread after start-up: waits for a stop signal (StopSignal.h),
 // and with the watchdog on sends WATCHDOG=1 every PingPeriod while no
 // worker is stuck. A stuck worker is logged once ("Error: Watchdog -
-// <worker> stuck for <n> s"). Returns the stop signal's number.
+// <worker> stuck for <n> s"). Returns the stop request (AwaitStopSignal).
 int RunMainIdleLoop(const WatchdogSetup& setup);
 
 // Waits until no report exchange runs (serial and sender workers), at most

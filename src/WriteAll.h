@@ -6,8 +6,10 @@
 
 #include <cstddef>
 
-// Writes all of `data` to `fd`, retrying short writes and EINTR. Returns
-// false when a write fails (errno tells why).
-bool WriteAll(int fd, const char* data, std::size_t size);
+#include "Status.h"
+
+// Writes all of `data` to `fd`, retrying short writes and EINTR. A failed
+// write is returned with the system's text for it.
+Status WriteAll(int fd, const char* data, std::size_t size);
 
 #endif  // NETWORKPROXY_WRITEALL_H_

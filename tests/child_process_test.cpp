@@ -29,7 +29,7 @@ TEST(ChildProcess, ChildSeesNoDescriptorOfOurs) {
   char reply[4096] = {0};
   ChildResult r = RunCapture(argv, reply, sizeof reply);
   close(leaky);
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.start.ok());
   EXPECT_EQ(r.exit_status, 0);
   const std::string fds = reply;
   EXPECT_NE(fds.find("0=/dev/null"), std::string::npos) << fds;
@@ -42,13 +42,13 @@ TEST(ChildProcess, ChildOutputKeepsOnlyItsLastPiece) {
   const char* lines[] = {"/bin/sh", "-c", "printf 'a\\nb\\nlast'", nullptr};
   char reply[8] = {0};
   ChildResult r = RunCapture(lines, reply, sizeof reply);
-  EXPECT_TRUE(r.started);
+  EXPECT_TRUE(r.start.ok());
   EXPECT_STREQ(reply, "last");
 
   const char* longline[] = {"/bin/sh", "-c", "echo abcdefghijkl; exit 3", nullptr};
   std::memset(reply, 0, sizeof reply);
   r = RunCapture(longline, reply, sizeof reply);
-  EXPECT_TRUE(r.started);
+  EXPECT_TRUE(r.start.ok());
   EXPECT_EQ(r.exit_status, 3);
   EXPECT_STREQ(reply, "hijkl\n");
 }
@@ -63,7 +63,7 @@ TEST(ChildProcess, ErrorStreamIsCapturedApartFromOutput) {
   char reply[64] = {0};
   char errors[16] = {0};
   ChildResult r = RunCapture(argv, reply, sizeof reply, errors, sizeof errors);
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.start.ok());
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_STREQ(reply, "reply\n");
   EXPECT_STREQ(errors, "503");
@@ -73,7 +73,7 @@ TEST(ChildProcess, MissingProgramIsAFailureNotAHang) {
   const char* argv[] = {"/nonexistent/program", nullptr};
   char reply[64] = {0};
   ChildResult r = RunCapture(argv, reply, sizeof reply);
-  EXPECT_TRUE(!r.started || r.exit_status != 0);
+  EXPECT_TRUE(!r.start.ok() || r.exit_status != 0);
   EXPECT_STREQ(reply, "");
 }
 
@@ -84,7 +84,7 @@ TEST(ChildProcess, ExplicitEnvironmentReplacesOurs) {
   char reply[256] = {0};
   ChildResult r = RunCapture(argv, reply, sizeof reply, nullptr, 0, envp);
   unsetenv("NP_CHILD_TEST_SECRET");
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.start.ok());
   EXPECT_EQ(r.exit_status, 0);
   // env prints one line per variable; the last piece is the last line.
   EXPECT_STREQ(reply, "ONLY=this\n");
@@ -101,7 +101,7 @@ TEST(ChildProcess, PassedDescriptorArrivesAsThreeAndNoOther) {
   ChildResult r = RunCapture(argv, reply, sizeof reply, nullptr, 0, nullptr, passed);
   close(passed);
   close(other);
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.start.ok());
   const std::string fds = reply;
   EXPECT_NE(fds.find("3=" + (dir.path() / "passed-file").string()), std::string::npos) << fds;
   EXPECT_EQ(fds.find("other-file"), std::string::npos) << fds;

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "Settings.h"
 #include "temp_cwd.h"
 
 namespace {

@@ -44,7 +44,7 @@ class HandOffGuardTest : public ::testing::Test {
 
 TEST_F(HandOffGuardTest, SameVersionWithinTheHourIsHeldBackAcrossRestarts) {
   const std::time_t then = 1700000000;
-  ASSERT_TRUE(WriteHandOffRecord(kHandOffRecordFile, {"1.0.9", then}));
+  ASSERT_TRUE(WriteHandOffRecord(kHandOffRecordFile, {"1.0.9", then}).ok());
   HandOffRecord record;
   ASSERT_TRUE(ReadHandOffRecord(kHandOffRecordFile, &record));
   EXPECT_EQ(record.version, "1.0.9");

@@ -19,7 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "SerialMonitor.h"
+#include "EventLog.h"
+#include "EventTranslation.h"
 #include "log_reader.h"
 #include "temp_cwd.h"
 
@@ -31,7 +32,7 @@ constexpr int kLinesPerWriter = 1500;
 // Length of writer `w`'s line number `n`: mostly short lines, with a long
 // one (up to the 16 KiB of the largest event object) every so often.
 std::size_t BodyLength(int w, int n) {
-  if (n % 97 == 0) return SerialMonitor::kEventObjectCapacity - 1 - (w * 131 + n) % 4000;
+  if (n % 97 == 0) return kEventObjectCapacity - 1 - (w * 131 + n) % 4000;
   if (n % 13 == 0) return 4000 + (w * 17 + n) % 300;  // crosses a page
   return (w * 7 + n * 3) % 200;
 }
@@ -73,8 +74,7 @@ TEST_F(LogIntegrity, WritersAtFullSpeedNeitherLoseNorSplitNorReorderLines) {
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; ++w) {
     writers.emplace_back([w] {
-      SerialMonitor own;  // each worker has its own; they share only the file
-      for (int n = 0; n < kLinesPerWriter; ++n) own.Logger(Message(w, n));
+      for (int n = 0; n < kLinesPerWriter; ++n) LogLine(Message(w, n));
     });
   }
   for (auto& writer : writers) writer.join();
@@ -109,8 +109,7 @@ TEST_F(LogIntegrity, LineCutByFileSizeLimitIsUndone) {
   small.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   auto message = [](std::size_t n) { return "line " + std::to_string(n) + std::string(90, 'x'); };
-  SerialMonitor monitor;
-  for (std::size_t n = 0; n < 60; ++n) monitor.Logger(message(n));
+  for (std::size_t n = 0; n < 60; ++n) LogLine(message(n));
   setrlimit(RLIMIT_FSIZE, &old_limit);
   std::signal(SIGXFSZ, old_handler);
 

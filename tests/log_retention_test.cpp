@@ -97,7 +97,7 @@ constexpr const char* kAhead = "UTC-14";
 TEST_F(LogDayChange, OldLogsGoAtTheDayChangeAndNothingElseIsTouched) {
   TempWorkingDir dir("np-retention");
   setenv("NETWORKPROXY_LOG_KEEP_DAYS", "2", 1);
-  ReadLogKeepDays(SiteSettingsFromEnvironment());
+  ApplyLogKeepDays(BuildDaemonSettings({}, SiteSettingsFromEnvironment()));
   UseZone(kAhead);
   const long ahead = Today();
   LogLine("settle the day");  // whatever day an earlier test left behind
@@ -142,7 +142,7 @@ TEST_F(LogDayChange, UnsetOrBadSettingKeepsEveryLog) {
   const long ahead = Today();
   Touch(LogName(ahead - 400));
   setenv("NETWORKPROXY_LOG_KEEP_DAYS", "ninety", 1);
-  ReadLogKeepDays(SiteSettingsFromEnvironment());
+  ApplyLogKeepDays(BuildDaemonSettings({}, SiteSettingsFromEnvironment()));
   UseZone(kBehind);
   LogLine("earlier day");
   UseZone(kAhead);

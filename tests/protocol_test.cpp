@@ -18,7 +18,10 @@
 #include <vector>
 
 #include "NetworkProxy.h"
-#include "SerialMonitor.h"
+#include "EventLog.h"
+#include "ReportExchange.h"
+#include "SerialLink.h"
+#include "SerialWorker.h"
 #include "log_reader.h"
 #include "pty_pair.h"
 
@@ -30,7 +33,7 @@ const bool kReportHostSet =
     setenv("NETWORKPROXY_REPORT_HOST", "127.0.0.1:1", 0) == 0;
 
 // Runs each test in a fresh working directory, so the log it reads is its
-// own, with the port descriptor pointing at a pty slave.
+// own, with the link on a pty slave.
 class LineProtocol : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -40,12 +43,9 @@ class LineProtocol : public ::testing::Test {
     dir_ = tmpl;
     old_cwd_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
-    saved_usb_ = USB;
-    USB = pty_.slave();
   }
 
   void TearDown() override {
-    USB = saved_usb_;
     std::filesystem::current_path(old_cwd_);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
@@ -65,68 +65,68 @@ class LineProtocol : public ::testing::Test {
 
   std::string dir_;
   std::filesystem::path old_cwd_;
-  int saved_usb_ = 0;
   PtyPair pty_;
-  SerialMonitor sm_;
+  const ReportTarget target_ = ReportTargetFrom(SiteSettingsFromEnvironment(), "");
+  SerialLink link_{dup(pty_.slave())};
+  SerialWorker sm_{link_, target_};
 };
 
 // --- commands ------------------------------------------------------------
 
 TEST_F(LineProtocol, VersionQueryGoesOutAsIs) {
-  sm_.Write("v:\r");
+  link_.Write("v:\r");
   EXPECT_EQ(pty_.Receive(3, 2000), "v:\r");
   EXPECT_EQ(pty_.ReceiveFor(200), "");
 }
 
 TEST_F(LineProtocol, WriteStopsAfterFirstCr) {
-  sm_.Write("ab\rcd\r");
+  link_.Write("ab\rcd\r");
   EXPECT_EQ(pty_.ReceiveFor(500), "ab\r");
 }
 
 TEST_F(LineProtocol, WriteOnDeadDescriptorSendsAndLogsNothing) {
-  USB = -1;
-  sm_.Write("v:\r");
+  SerialLink dead(-1);
+  dead.Write("v:\r");
   EXPECT_TRUE(Log().empty());
-  USB = pty_.slave();
   EXPECT_EQ(pty_.ReceiveFor(200), "");
 }
 
 TEST_F(LineProtocol, TagsCountRunsStraightIntoTheList) {
-  sm_.SetTags("AB,CD,EF");
-  sm_.SetTags("A");
-  sm_.SetTags("");
-  sm_.SetTags("12,34");
-  sm_.SetTags(",,");
+  SendTagsCommand(link_, "AB,CD,EF");
+  SendTagsCommand(link_, "A");
+  SendTagsCommand(link_, "");
+  SendTagsCommand(link_, "12,34");
+  SendTagsCommand(link_, ",,");
   EXPECT_EQ(pty_.ReceiveFor(500), "s:3AB,CD,EF\rs:1A\rs:1\rs:212,34\rs:3,,\r");
 }
 
 TEST_F(LineProtocol, ColourAndSequenceCarryTheirTextUnchanged) {
-  sm_.SetLedColour("");
-  sm_.SetLedColour("red");
-  sm_.SetSequence("x");
-  sm_.SetSequence("a b\"c'$(d)");
+  SendLedColourCommand(link_, "");
+  SendLedColourCommand(link_, "red");
+  SendSequenceCommand(link_, "x");
+  SendSequenceCommand(link_, "a b\"c'$(d)");
   EXPECT_EQ(pty_.ReceiveFor(500), "c:\rc:red\rf:x\rf:a b\"c'$(d)\r");
 }
 
 TEST_F(LineProtocol, CrInsideArgumentEndsTheCommand) {
-  sm_.SetLedColour("re\rd");
+  SendLedColourCommand(link_, "re\rd");
   EXPECT_EQ(pty_.ReceiveFor(500), "c:re\r");
 }
 
 TEST_F(LineProtocol, LongestColourAndSequenceStillSent) {
   const std::string arg(28, 'q');
-  sm_.SetLedColour(arg.c_str());
-  sm_.SetSequence(arg.c_str());
+  SendLedColourCommand(link_, arg.c_str());
+  SendSequenceCommand(link_, arg.c_str());
   EXPECT_EQ(pty_.ReceiveFor(500), "c:" + arg + "\rf:" + arg + "\r");
   EXPECT_FALSE(Logged("Error: Command too long"));
 }
 
 TEST_F(LineProtocol, OverlongColourOrSequenceIsNotSentAtAll) {
   const std::string arg(29, 'q');
-  sm_.SetLedColour(arg.c_str());
-  sm_.SetSequence(arg.c_str());
+  SendLedColourCommand(link_, arg.c_str());
+  SendSequenceCommand(link_, arg.c_str());
   const std::string huge(5000, 'z');
-  sm_.SetLedColour(huge.c_str());
+  SendLedColourCommand(link_, huge.c_str());
   EXPECT_EQ(pty_.ReceiveFor(500), "");
   int errors = 0;
   for (const auto& m : Log()) errors += m == "Error: Command too long";
@@ -136,16 +136,16 @@ TEST_F(LineProtocol, OverlongColourOrSequenceIsNotSentAtAll) {
 TEST_F(LineProtocol, TagsCommandLimitIsTheWholeCommandWithItsCr) {
   // "s:1" + 251 + CR is 255 bytes: fits; one more byte does not.
   const std::string fits(251, 'T');
-  sm_.SetTags(fits.c_str());
+  SendTagsCommand(link_, fits.c_str());
   EXPECT_EQ(pty_.ReceiveFor(500), "s:1" + fits + "\r");
   EXPECT_FALSE(Logged("Error: Command too long"));
 
   const std::string over(252, 'T');
-  sm_.SetTags(over.c_str());
+  SendTagsCommand(link_, over.c_str());
   // The count's digits count too: 100 commas make "s:101".
   std::string commas(100, ',');
   commas += std::string(150, 'T');
-  sm_.SetTags(commas.c_str());
+  SendTagsCommand(link_, commas.c_str());
   EXPECT_EQ(pty_.ReceiveFor(500), "");
   int errors = 0;
   for (const auto& m : Log()) errors += m == "Error: Command too long";
@@ -270,13 +270,12 @@ TEST_F(LineProtocol, ThreeThousandByteLineInWorkerBuffer) {
   std::string line;
   for (int i = 0; i < 3000; ++i) line += static_cast<char>('a' + i % 26);
   pty_.Send(line + "\r\nafter\n");
-  std::memset(serial_response_buffer, 0, kSerialResponseBufferSize);
-  sm_.Read(serial_response_buffer, kSerialResponseBufferSize, 10000);
-  EXPECT_EQ(std::string(serial_response_buffer), line.substr(0, 1023));
+  sm_.ReadOnce();
+  EXPECT_EQ(std::string(sm_.line()), line.substr(0, 1023));
   EXPECT_TRUE(Logged("Error: Line too long"));
   // The worker's own pass reads the next line from the same buffer.
-  ASSERT_TRUE(sm_.SerialMonitorThread());
-  EXPECT_STREQ(serial_response_buffer, "after");
+  ASSERT_TRUE(sm_.ReadOnce());
+  EXPECT_STREQ(sm_.line(), "after");
 }
 
 TEST_F(LineProtocol, EndOfFileLogsReadNothingAndLeavesBufferAlone) {
@@ -344,7 +343,7 @@ TEST_F(LineProtocol, FlushBufferDropsQueuedInputOnly) {
   pty_.Send("stale\n");
   // Let the bytes reach the slave's input queue before flushing.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  sm_.FlushBuffer();
+  link_.FlushInput();
   pty_.Send("fresh\n");
   char buf[32];
   ASSERT_TRUE(sm_.Read(buf, sizeof buf, 5000));
@@ -354,9 +353,9 @@ TEST_F(LineProtocol, FlushBufferDropsQueuedInputOnly) {
 // --- log --------------------------------------------------------------------
 
 TEST_F(LineProtocol, LogLineIsStampTabMessage) {
-  sm_.Logger("hello world");
-  sm_.Logger("");
-  const std::string date = sm_.getCurrentDateTime("date");
+  LogLine("hello world");
+  LogLine("");
+  const std::string date = CurrentDateTime("date");
   EXPECT_TRUE(std::filesystem::exists(dir_ + "/log_" + date + ".txt"));
   auto lines = LogLines();
   ASSERT_EQ(lines.size(), 2u);
@@ -368,18 +367,18 @@ TEST_F(LineProtocol, LogLineIsStampTabMessage) {
 }
 
 TEST_F(LineProtocol, DateTimeFormats) {
-  EXPECT_EQ(sm_.getCurrentDateTime("now").size(), 19u);
-  EXPECT_EQ(sm_.getCurrentDateTime("date").size(), 10u);
-  EXPECT_EQ(sm_.getCurrentDateTime("tomorrow"), "");
+  EXPECT_EQ(CurrentDateTime("now").size(), 19u);
+  EXPECT_EQ(CurrentDateTime("date").size(), 10u);
+  EXPECT_EQ(CurrentDateTime("tomorrow"), "");
 }
 
 TEST_F(LineProtocol, LogIsAppendedNeverOverwritten) {
-  const std::string name = dir_ + "/log_" + sm_.getCurrentDateTime("date") + ".txt";
+  const std::string name = dir_ + "/log_" + CurrentDateTime("date") + ".txt";
   {
     std::ofstream out(name);
     out << "earlier\n";
   }
-  sm_.Logger("later");
+  LogLine("later");
   auto lines = LogLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "earlier");
@@ -391,9 +390,8 @@ TEST_F(LineProtocol, ConcurrentLogLinesStayWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([this, t] {
-      SerialMonitor own;
       const std::string body(300 + t * 37, static_cast<char>('a' + t));
-      for (int i = 0; i < kLines; ++i) own.Logger(body);
+      for (int i = 0; i < kLines; ++i) LogLine(body);
     });
   }
   for (auto& th : threads) th.join();
@@ -410,8 +408,8 @@ TEST_F(LineProtocol, ConcurrentLogLinesStayWhole) {
 
 TEST_F(LineProtocol, LogfCutsAt1023Bytes) {
   const std::string big(3000, 'w');
-  sm_.Logf("%s-%d", big.c_str(), 7);
-  sm_.Logf("port %s: %d", "x", 42);
+  LogFormat("%s-%d", big.c_str(), 7);
+  LogFormat("port %s: %d", "x", 42);
   auto log = Log();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], std::string(1023, 'w'));
@@ -424,18 +422,18 @@ TEST_F(LineProtocol, VanishedDirectoryLosesLinesQuietly) {
   std::filesystem::create_directory(gone);
   std::filesystem::current_path(gone);
   std::filesystem::remove(gone);
-  sm_.Logger("lost");
-  sm_.Logf("lost %d", 2);
+  LogLine("lost");
+  LogFormat("lost %d", 2);
   std::filesystem::current_path(dir_);
   EXPECT_TRUE(Log().empty());
 }
 
 TEST_F(LineProtocol, ReportToDeadServerFailsAndIsLogged) {
-  EXPECT_EQ(sm_.Report("door=1"), -1);
+  EXPECT_FALSE(ReportEvent(target_, link_, "door=1").ok());
   bool found = false;
   for (const auto& m : Log()) found |= m.rfind("Error: Report failed", 0) == 0;
   EXPECT_TRUE(found);
-  EXPECT_EQ(sm_.SendMessage("door=1"), 1);
+  sm_.Dispatch("door=1");
   EXPECT_EQ(pty_.ReceiveFor(200), "");
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -27,23 +28,21 @@ std::string ReadAll(int fd) {
 TEST(BearerHeader, HoldsTheFirstLineOfTheTokenFileOnly) {
   TempWorkingDir dir("report_access_test");
   std::ofstream("token") << "abc.def-123\r\nnot part of it\n";
+  std::string token;
+  const Status read = ReadReportToken("token", token);
+  ASSERT_TRUE(read.ok()) << read.reason();
   BearerHeader header;
-  ASSERT_TRUE(header.Open("token")) << header.error();
+  ASSERT_TRUE(header.Fill(token).ok());
   EXPECT_EQ(ReadAll(header.fd()), "Authorization: Bearer abc.def-123\n");
 }
 
 TEST(BearerHeader, MissingOrEmptyTokenIsAnError) {
   TempWorkingDir dir("report_access_test");
-  BearerHeader missing;
-  EXPECT_FALSE(missing.Open("no-such-token"));
-  EXPECT_EQ(missing.error(), ENOENT);
-  EXPECT_EQ(missing.fd(), -1);
-
+  std::string token;
+  EXPECT_EQ(ReadReportToken("no-such-token", token).reason(), std::strerror(ENOENT));
   std::ofstream("empty") << "\nsecond line\n";
-  BearerHeader empty;
-  EXPECT_FALSE(empty.Open("empty"));
-  EXPECT_EQ(empty.error(), ENODATA);
-  EXPECT_EQ(empty.fd(), -1);
+  EXPECT_EQ(ReadReportToken("empty", token).reason(), std::strerror(ENODATA));
+  EXPECT_TRUE(token.empty());
 }
 
 }  // namespace

@@ -476,7 +476,7 @@ TEST_F(S3ClientTest, ChildStartedDuringTransferInheritsNoSocket) {
     while (!done) {
       char output[4096] = {0};
       ChildResult run = RunCapture(argv, output, sizeof output);
-      if (run.started) ++children;
+      if (run.start.ok()) ++children;
       if (std::string(output).find("socket:") != std::string::npos) inherited = output;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

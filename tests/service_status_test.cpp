@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "SafeReason.h"
+#include "ImageFile.h"
 #include "ServiceStatus.h"
 #include "Watchdog.h"
 #include "temp_cwd.h"
@@ -156,10 +157,10 @@ TEST(WriteFileAtomicallyTest, ReaderNeverSeesAPartialFile) {
   // Sizes far apart, so a torn read could not pass for either.
   const std::string small(100, 's');
   const std::string large(256 * 1024, 'L');
-  ASSERT_TRUE(WriteFileAtomically(path, small));
+  ASSERT_TRUE(WriteFileAtomically(path, small, Durability::kUnsynced).ok());
   std::atomic<bool> done{false};
   std::thread writer([&] {
-    for (int i = 0; i < 200; ++i) WriteFileAtomically(path, i % 2 ? small : large);
+    for (int i = 0; i < 200; ++i) WriteFileAtomically(path, i % 2 ? small : large, Durability::kUnsynced);
     done = true;
   });
   int reads = 0;
@@ -180,9 +181,10 @@ TEST(WriteFileAtomicallyTest, ReaderNeverSeesAPartialFile) {
 }
 
 TEST(WriteFileAtomicallyTest, MissingFolderFailsWithItsError) {
-  errno = 0;
-  EXPECT_FALSE(WriteFileAtomically("/nonexistent-np-folder/m.prom", "x"));
-  EXPECT_EQ(errno, ENOENT);
+  const Status written =
+      WriteFileAtomically("/nonexistent-np-folder/m.prom", "x", Durability::kUnsynced);
+  EXPECT_FALSE(written.ok());
+  EXPECT_EQ(written.reason(), std::strerror(ENOENT));
 }
 
 TEST(WorkerProgressTest, OnlyAStepPastItsBoundIsStuck) {

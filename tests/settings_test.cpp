@@ -11,11 +11,14 @@
 
 namespace {
 
+CommandLine parsed;
+
 int Parse(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  return ParseCommandLine(static_cast<int>(args.size()), argv.data());
+  parsed = CommandLine();
+  return ParseCommandLine(static_cast<int>(args.size()), argv.data(), &parsed);
 }
 
 TEST(CommandLine, LongDevicePathsAreKeptWhole) {
@@ -25,10 +28,10 @@ TEST(CommandLine, LongDevicePathsAreKeptWhole) {
   const std::string image = "/var/lib/networkproxy/" + std::string(600, 'i') + ".hex";
   const std::string longest(PATH_MAX - 1, 'p');
   EXPECT_EQ(Parse({"networkproxy", "-p", port, "-f", image}), -1);
-  EXPECT_EQ(std::string(usb_serial_port), port);
-  EXPECT_EQ(std::string(firmware_file_path), image);
+  EXPECT_EQ(parsed.port, port);
+  EXPECT_EQ(parsed.image_path, image);
   EXPECT_EQ(Parse({"networkproxy", "-p", longest}), -1);
-  EXPECT_EQ(std::string(usb_serial_port), longest);
+  EXPECT_EQ(parsed.port, longest);
 }
 
 TEST(CommandLine, ValueTooLongForAPathIsRefusedNotCut) {

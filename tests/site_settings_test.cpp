@@ -154,6 +154,9 @@ TEST(SettingChecks, FileSettingsAcceptGoodFilesAndNameWhatIsWrong) {
   Write("token", "s3cr3t-token\n");
   Write("token-empty", "\nsecond\n");
   Write("token-two", "one\ntwo\n");
+  // Past the daemon's bound, which check must not be laxer than.
+  Write("token-big", "t\n" + std::string(20 * 1024, ' '));
+  Write("pub-big.pem", public_pem + std::string(20 * 1024, '\n'));
   Write("ca.pem", kCertificate);
   Write("ca-cut.pem", std::string(kCertificate).substr(0, 200));
   Write("not-pem", "hello\n");
@@ -176,6 +179,7 @@ TEST(SettingChecks, FileSettingsAcceptGoodFilesAndNameWhatIsWrong) {
        {{"token", "ok"},
         {"token-empty", "the first line (the token) is empty"},
         {"token-two", "more than one line: only the first is sent as the token"},
+        {"token-big", "larger than 16384 bytes"},
         {"folder", "not a regular file"},
         {"missing", "No such file or directory"}}},
       {CheckCaFile,
@@ -186,6 +190,7 @@ TEST(SettingChecks, FileSettingsAcceptGoodFilesAndNameWhatIsWrong) {
       {CheckPublicKeyFile,
        {{"pub.pem", "ok"},
         {"priv.pem", "a private key: give the public one (openssl pkey -pubout)"},
+        {"pub-big.pem", "larger than 16384 bytes"},
         {"ca.pem", "not a PEM public key"},
         {"missing", "No such file or directory"}}},
       {CheckSpoolFile,

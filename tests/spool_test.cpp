@@ -54,9 +54,9 @@ class SpoolTest : public ::testing::Test {
 TEST_F(SpoolTest, EventsComeBackOldestFirstWithKeyAndTimeAfterReopen) {
   {
     Spool spool("spool.db", 10);
-    ASSERT_TRUE(spool.Add("door=1", 1000));
-    ASSERT_TRUE(spool.Add("door=2", 2000));
-    ASSERT_TRUE(spool.Add("door=3", 3000));
+    ASSERT_TRUE(spool.Add("door=1", 1000).ok());
+    ASSERT_TRUE(spool.Add("door=2", 2000).ok());
+    ASSERT_TRUE(spool.Add("door=3", 3000).ok());
   }
   Spool spool("spool.db", 10);
   EXPECT_EQ(spool.Count(), 3u);
@@ -68,30 +68,30 @@ TEST_F(SpoolTest, EventsComeBackOldestFirstWithKeyAndTimeAfterReopen) {
   ASSERT_TRUE(spool.Oldest(&again));
   EXPECT_EQ(again.key, first.key) << "a retried event must keep its key";
 
-  ASSERT_TRUE(spool.Remove(first.id));
+  ASSERT_TRUE(spool.Remove(first.id).ok());
   SpooledEvent second;
   ASSERT_TRUE(spool.Oldest(&second));
   EXPECT_EQ(second.payload, "door=2");
   EXPECT_NE(second.key, first.key);
-  ASSERT_TRUE(spool.Remove(second.id));
+  ASSERT_TRUE(spool.Remove(second.id).ok());
   SpooledEvent third;
   ASSERT_TRUE(spool.Oldest(&third));
   EXPECT_EQ(third.payload, "door=3");
-  ASSERT_TRUE(spool.Remove(third.id));
+  ASSERT_TRUE(spool.Remove(third.id).ok());
   EXPECT_FALSE(spool.Oldest(&third));
   EXPECT_EQ(spool.Count(), 0u);
 }
 
 TEST_F(SpoolTest, FullSpoolDropsTheOldestAndStaysAtTheBound) {
   Spool spool("spool.db", 3);
-  for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i));
+  for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i).ok());
   EXPECT_EQ(spool.Count(), 3u);
   EXPECT_EQ(CountLog("Spool full: dropped the oldest event"), 2);
   std::vector<std::string> left;
   SpooledEvent event;
   while (spool.Oldest(&event)) {
     left.push_back(event.payload);
-    ASSERT_TRUE(spool.Remove(event.id));
+    ASSERT_TRUE(spool.Remove(event.id).ok());
   }
   EXPECT_EQ(left, (std::vector<std::string>{"n=3", "n=4", "n=5"}));
 }
@@ -100,11 +100,11 @@ TEST_F(SpoolTest, RemovingAnEventDroppedWhileInFlightKeepsTheNewOne) {
   // The sender holds the only event; the bound drops it for a new one. Its
   // removal afterwards must not hit the new event.
   Spool spool("spool.db", 1);
-  ASSERT_TRUE(spool.Add("old=1", 1));
+  ASSERT_TRUE(spool.Add("old=1", 1).ok());
   SpooledEvent in_flight;
   ASSERT_TRUE(spool.Oldest(&in_flight));
-  ASSERT_TRUE(spool.Add("new=1", 2));
-  ASSERT_TRUE(spool.Remove(in_flight.id));
+  ASSERT_TRUE(spool.Add("new=1", 2).ok());
+  ASSERT_TRUE(spool.Remove(in_flight.id).ok());
   SpooledEvent left;
   ASSERT_TRUE(spool.Oldest(&left));
   EXPECT_EQ(left.payload, "new=1");
@@ -114,7 +114,7 @@ TEST_F(SpoolTest, RemovingAnEventDroppedWhileInFlightKeepsTheNewOne) {
 TEST_F(SpoolTest, LoweredBoundTrimsTheOldestAtOpen) {
   {
     Spool spool("spool.db", 10);
-    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i));
+    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i).ok());
   }
   Spool spool("spool.db", 2);
   EXPECT_EQ(spool.Count(), 2u);
@@ -135,7 +135,7 @@ TEST_F(SpoolTest, GarbageFileIsMovedAsideAndANewSpoolStarts) {
   EXPECT_EQ(CountLog("Error: Spool spool.db unusable - file is not a database; moved aside as "
                      "spool.db.corrupt-"),
             1);
-  EXPECT_TRUE(spool.Add("door=1", 1));
+  EXPECT_TRUE(spool.Add("door=1", 1).ok());
   EXPECT_EQ(spool.Count(), 1u);
 }
 
@@ -149,13 +149,13 @@ TEST_F(SpoolTest, SomebodyElsesDatabaseIsMovedAsideNotUsed) {
   Spool spool("spool.db", 10);
   EXPECT_EQ(AsideFiles("spool.db").size(), 1u);
   EXPECT_EQ(CountLog("not a spool"), 1);
-  EXPECT_TRUE(spool.Add("door=1", 1));
+  EXPECT_TRUE(spool.Add("door=1", 1).ok());
 }
 
 TEST_F(SpoolTest, DamagedPagesFailTheCheckAndAreMovedAside) {
   {
     Spool spool("spool.db", 1000);
-    for (int i = 0; i < 300; ++i) ASSERT_TRUE(spool.Add(std::string(200, 'a' + i % 26), i));
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(spool.Add(std::string(200, 'a' + i % 26), i).ok());
   }  // closing checkpoints the log into the file
   {
     // Scribble over the middle of the table's pages, leaving the header.
@@ -167,17 +167,17 @@ TEST_F(SpoolTest, DamagedPagesFailTheCheckAndAreMovedAside) {
   Spool spool("spool.db", 1000);
   EXPECT_EQ(AsideFiles("spool.db").size(), 1u);
   EXPECT_EQ(spool.Count(), 0u);
-  EXPECT_TRUE(spool.Add("door=1", 1));
+  EXPECT_TRUE(spool.Add("door=1", 1).ok());
 }
 
 TEST_F(SpoolTest, UnwritableFolderIsLoggedOncePerChangeAndRecovers) {
   Spool spool("missing/spool.db", 10);
-  EXPECT_FALSE(spool.Add("door=1", 1));
-  EXPECT_FALSE(spool.Add("door=2", 2));
+  EXPECT_FALSE(spool.Add("door=1", 1).ok());
+  EXPECT_FALSE(spool.Add("door=2", 2).ok());
   EXPECT_EQ(CountLog("Error: Spool missing/spool.db not writable - "), 1);
   ASSERT_EQ(mkdir("missing", 0755), 0);
-  EXPECT_TRUE(spool.Add("door=3", 3));
-  EXPECT_TRUE(spool.Add("door=4", 4));
+  EXPECT_TRUE(spool.Add("door=3", 3).ok());
+  EXPECT_TRUE(spool.Add("door=4", 4).ok());
   EXPECT_EQ(CountLog("Spool missing/spool.db writable again"), 1);
   EXPECT_EQ(spool.Count(), 2u);
   EXPECT_TRUE(AsideFiles("missing/spool.db").empty());
@@ -186,11 +186,11 @@ TEST_F(SpoolTest, UnwritableFolderIsLoggedOncePerChangeAndRecovers) {
 TEST_F(SpoolTest, DeadLettersStayAsideBoundedOldestFirstAndSurviveReopen) {
   {
     Spool spool("spool.db", 10, 2);
-    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i));
+    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i).ok());
     for (int i = 0; i < 3; ++i) {
       SpooledEvent event;
       ASSERT_TRUE(spool.Oldest(&event));
-      ASSERT_TRUE(spool.MarkDead(event.id, 1000 + i));
+      ASSERT_TRUE(spool.MarkDead(event.id, 1000 + i).ok());
     }
     EXPECT_EQ(CountLog("Spool full: dropped the oldest dead letter"), 1);
   }
@@ -217,13 +217,13 @@ TEST_F(SpoolTest, DeadLettersStayAsideBoundedOldestFirstAndSurviveReopen) {
 // daemon's figures follow, and resent letters go out first, keys unchanged.
 TEST_F(SpoolTest, SecondProcessResendsAndPurgesDeadLettersWhileTheDaemonRuns) {
   Spool spool("spool.db", 10);
-  for (int i = 1; i <= 4; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i));
+  for (int i = 1; i <= 4; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i).ok());
   std::vector<std::string> keys;
   for (int i = 0; i < 2; ++i) {
     SpooledEvent event;
     ASSERT_TRUE(spool.Oldest(&event));
     keys.push_back(event.key);
-    ASSERT_TRUE(spool.MarkDead(event.id, 100));
+    ASSERT_TRUE(spool.MarkDead(event.id, 100).ok());
   }
   std::unique_ptr<SpoolFile> file;
   ASSERT_TRUE(SpoolFile::Open("spool.db", SpoolAccess::kReadWrite, &file).ok());
@@ -242,7 +242,7 @@ TEST_F(SpoolTest, SecondProcessResendsAndPurgesDeadLettersWhileTheDaemonRuns) {
   EXPECT_EQ(first.payload, "n=1");
   EXPECT_EQ(first.key, keys[0]);
 
-  ASSERT_TRUE(spool.MarkDead(first.id, 200));
+  ASSERT_TRUE(spool.MarkDead(first.id, 200).ok());
   std::size_t purged = 0;
   ASSERT_TRUE(file->PurgeDead(&purged).ok());
   EXPECT_EQ(purged, 1u);
@@ -293,7 +293,7 @@ TEST_F(SpoolTest, SpoolFromBeforeDeadLettersKeepsItsEvents) {
   SpooledEvent event;
   ASSERT_TRUE(spool.Oldest(&event));
   EXPECT_EQ(event.key, "k1");
-  ASSERT_TRUE(spool.MarkDead(event.id, 5));
+  ASSERT_TRUE(spool.MarkDead(event.id, 5).ok());
   EXPECT_EQ(spool.Counts().dead, 1u);
 }
 
@@ -301,7 +301,8 @@ TEST_F(SpoolTest, SpoolFromBeforeDeadLettersKeepsItsEvents) {
 // building up behind a dead server is invisible on the dashboard.
 TEST_F(SpoolTest, AcceptedEventsShowAsWaitingInTheOperatorsFigures) {
   Spool spool("spool.db", 10);
-  SpoolSender sender(spool);
+  SerialLink link;
+  SpoolSender sender(spool, ReportTarget(), link);
   sender.Accept("door=1");
   sender.Accept("door=0");
   EXPECT_EQ(service_status().Snapshot().spool_waiting, 2);

@@ -13,8 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "NetworkProxy.h"
-#include "SerialMonitor.h"
+#include "EventTranslation.h"
+#include "ReportExchange.h"
+#include "SerialLink.h"
 #include "pty_pair.h"
 #include "log_reader.h"
 #include "temp_cwd.h"
@@ -23,16 +24,13 @@ namespace {
 
 class Translation : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::memset(site_id, 0, sizeof site_id);
-    std::strcpy(site_id, "SITE7");
-  }
+  static constexpr const char* kSite = "SITE7";
 
   std::vector<std::string> Log() { return ReadLogMessages(cwd_.path()); }
 
   std::string Encode(const std::string& payload, unsigned long capacity = 2048) {
     std::vector<char> out(capacity + 16, 'X');
-    EXPECT_EQ(sm_.UrlEncode(payload.c_str(), out.data(), capacity), 0);
+    EncodeEvent(payload.c_str(), kSite, out.data(), capacity);
     for (std::size_t i = capacity; i < out.size(); ++i)
       EXPECT_EQ(out[i], 'X') << "written past capacity at " << i;
     return std::string(out.data());
@@ -56,7 +54,6 @@ class Translation : public ::testing::Test {
 
   // First, so the monitor and every test write their log into the folder.
   TempWorkingDir cwd_{"np-translation"};
-  SerialMonitor sm_;
 };
 
 TEST_F(Translation, WorkedExamples) {
@@ -87,17 +84,17 @@ TEST_F(Translation, WorkedExamples) {
 }
 
 TEST_F(Translation, FlagsRewrittenOnlyForExactKeysAndValues) {
-  auto m = mappify("door=0,boot=0,auth=1,door =1, boot=1,auth=2,AUTH=1,boot=");
+  auto m = mappify("door=0,boot=0,auth=1,door =1, boot=1,auth=2,AUTH=1,boot=", kSite);
   EXPECT_EQ(m["door"], "t");
   EXPECT_EQ(m["boot"], "");      // later empty value wins, unchanged
   EXPECT_EQ(m["auth"], "2");
   EXPECT_EQ(m["door "], "1");
   EXPECT_EQ(m[" boot"], "1");
   EXPECT_EQ(m["AUTH"], "1");
-  EXPECT_EQ(mappify("auth=1")["auth"], "t");
-  EXPECT_EQ(mappify("auth=0")["auth"], "f");
-  EXPECT_EQ(mappify("boot=0")["boot"], "f");
-  EXPECT_EQ(mappify("door=1")["door"], "f");
+  EXPECT_EQ(mappify("auth=1", kSite)["auth"], "t");
+  EXPECT_EQ(mappify("auth=0", kSite)["auth"], "f");
+  EXPECT_EQ(mappify("boot=0", kSite)["boot"], "f");
+  EXPECT_EQ(mappify("door=1", kSite)["door"], "f");
 }
 
 TEST_F(Translation, KeysSortBytewiseWithEmptyAndUpperCaseFirst) {
@@ -109,9 +106,8 @@ TEST_F(Translation, KeysSortBytewiseWithEmptyAndUpperCaseFirst) {
 TEST_F(Translation, MacAlwaysCarriesSiteIdentity) {
   EXPECT_EQ(Encode("mac="), "{\"mac\": \"SITE7\"}");
   EXPECT_EQ(Encode("mac=a,mac=b"), "{\"mac\": \"SITE7\"}");
-  std::strcpy(site_id, "other-site");
-  EXPECT_EQ(mappify("mac=1")["mac"], "other-site");
-  EXPECT_EQ(mappify("Mac=1")["Mac"], "1");
+  EXPECT_EQ(mappify("mac=1", "other-site")["mac"], "other-site");
+  EXPECT_EQ(mappify("Mac=1", "other-site")["Mac"], "1");
 }
 
 TEST_F(Translation, CutAtCapacityStaysTerminatedAndLogsWhatIsKept) {
@@ -189,8 +185,8 @@ TEST_F(Translation, LargestObjectFromAFullLineFitsReportCapacity) {
         return s;
       }()};
   for (const auto& payload : payloads) {
-    std::vector<char> out(SerialMonitor::kEventObjectCapacity, 0);
-    sm_.UrlEncode(payload.c_str(), out.data(), out.size());
+    std::vector<char> out(kEventObjectCapacity, 0);
+    EncodeEvent(payload.c_str(), kSite, out.data(), out.size());
     std::string text(out.data());
     ASSERT_LT(text.size(), out.size());
     ASSERT_FALSE(text.empty());
@@ -206,30 +202,21 @@ TEST_F(Translation, LargestObjectFromAFullLineFitsReportCapacity) {
 
 class Replies : public Translation {
  protected:
-  void SetUp() override {
-    Translation::SetUp();
-    saved_usb_ = USB;
-    USB = pty_.slave();
-  }
-  void TearDown() override {
-    USB = saved_usb_;
-    Translation::TearDown();
-  }
 
   // Acts on `reply` and returns the commands the controller received.
   std::string Act(const std::string& reply) {
-    EXPECT_NO_THROW(sm_.ActOnReply(reply.c_str()));
+    EXPECT_NO_THROW(ActOnReplyLine(link_, reply.c_str()));
     return pty_.ReceiveFor(300);
   }
 
-  int saved_usb_ = 0;
   PtyPair pty_;
+  SerialLink link_{dup(pty_.slave())};
 };
 
 TEST_F(Replies, AllThreeMembersInOrderWithPauseBeforeSequence) {
   auto start = std::chrono::steady_clock::now();
   std::thread actor([this] {
-    sm_.ActOnReply("{\"cards\":\"AB,CD,EF\",\"colour\":\"red\",\"sequence\":\"x\"}");
+    ActOnReplyLine(link_, "{\"cards\":\"AB,CD,EF\",\"colour\":\"red\",\"sequence\":\"x\"}");
   });
   std::string first = pty_.Receive(std::string("s:3AB,CD,EF\rc:red\r").size(), 5000);
   auto first_at = std::chrono::steady_clock::now();

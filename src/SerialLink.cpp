@@ -1,4 +1,4 @@
-#include "SerialPort.h"
+#include "SerialLink.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -12,37 +12,40 @@
 #include <thread>
 
 #include "EventLog.h"
-#include "Settings.h"
+#include "Intervals.h"
 
-int USB = 0;
+SerialLink::~SerialLink() {
+  if (fd_ >= 0) close(fd_);
+}
 
-int OpenSerialPort(const char* port) {
+Status SerialLink::Open(const std::string& port) {
   // Close-on-exec: curl and the update script must never hold the port.
-  USB = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (USB < 0) {
-    const int error = errno;
+  fd_ = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) {
+    const std::string line =
+        "Error opening serial port " + port + " - " + std::strerror(errno) + ".";
     // Both places: the journal keeps standard output, the site's log is
     // where an operator looks first.
-    PrintAndLogLine(std::string("Error opening serial port ") + port + " - " + std::strerror(error) + ".");
-    return 0;
+    PrintAndLogLine(line);
+    return Status::Error(line);
   }
-  if (ioctl(USB, TIOCEXCL) == -1) {
-    std::printf("Error setting TIOCEXCL on %s\n", port);
-    return 0;
+  if (ioctl(fd_, TIOCEXCL) == -1) {
+    std::printf("Error setting TIOCEXCL on %s\n", port.c_str());
+    return Status::Error("Error setting TIOCEXCL on " + port);
   }
-  if (fcntl(USB, F_SETFL, 0) == -1) {
-    std::printf("Error clearing O_NONBLOCK on %s\n", port);
-    return 0;
+  if (fcntl(fd_, F_SETFL, 0) == -1) {
+    std::printf("Error clearing O_NONBLOCK on %s\n", port.c_str());
+    return Status::Error("Error clearing O_NONBLOCK on " + port);
   }
   LogLine("Configuring Serial Port. Please wait...");
 
   termios options{};
-  if (tcgetattr(USB, &options) != 0) {
-    int error = errno;
+  if (tcgetattr(fd_, &options) != 0) {
+    const Status status = Status::FromErrno(errno);
     // The design logs the prefix and the system's text as two entries.
     LogLine("Error from tcgetattr: ");
-    LogLine(std::strerror(error));
-    return 0;
+    LogLine(status.reason());
+    return status;
   }
   cfsetospeed(&options, B9600);
   cfsetispeed(&options, B9600);
@@ -57,24 +60,24 @@ int OpenSerialPort(const char* port) {
   options.c_cc[VTIME] = 0;
   // Input already queued is not flushed: start-up reads it, so events the
   // controller sent meanwhile are kept.
-  if (tcsetattr(USB, TCSANOW, &options) != 0) {
-    int error = errno;
+  if (tcsetattr(fd_, TCSANOW, &options) != 0) {
+    const Status status = Status::FromErrno(errno);
     LogLine("Error from tcsetattr: ");
-    LogLine(std::strerror(error));
-    return 0;
+    LogLine(status.reason());
+    return status;
   }
   std::this_thread::sleep_for(kPortSettle);
   LogLine("Completed !");
-  return 1;
+  return Status::Ok();
 }
 
-void FlushPortInput() { tcflush(USB, TCIFLUSH); }
+void SerialLink::FlushInput() { tcflush(fd_, TCIFLUSH); }
 
-void WritePortCommand(const char* command) {
+void SerialLink::Write(const char* command) {
   for (const char* p = command; *p != '\0'; ++p) {
     ssize_t n;
     do {
-      n = write(USB, p, 1);
+      n = write(fd_, p, 1);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) return;
     if (*p == '\r') return;

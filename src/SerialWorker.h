@@ -1,0 +1,64 @@
+// SerialWorker: the serial worker. It reads the controller's lines from the
+// link, logs each, and hands each event line's payload on: to the spool's
+// sender (store and forward) or, in the plain mode, to the report exchange
+// on this thread, whose reply's commands go back on the link.
+//
+// Threads: one thread reads at a time: the serial worker once it runs
+// (tests call Read directly).
+#ifndef NETWORKPROXY_SERIALWORKER_H_
+#define NETWORKPROXY_SERIALWORKER_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "LineProtocol.h"
+#include "ReportAccess.h"
+#include "SerialLink.h"
+
+// The serial worker's line buffer.
+constexpr std::size_t kSerialResponseBufferSize = 1024;
+
+class SerialWorker {
+ public:
+  // Where an event's payload goes instead of a plain report (the spool).
+  using EventSink = std::function<void(const char* payload)>;
+
+  // Reads from `link` (which must outlive the worker); reports to `target`
+  // unless `sink` is set.
+  SerialWorker(SerialLink& link, const ReportTarget& target, EventSink sink = nullptr);
+
+  SerialWorker(const SerialWorker&) = delete;
+  SerialWorker& operator=(const SerialWorker&) = delete;
+
+  // Reads one controller line into `buffer` as ReadLine does (LineProtocol.h)
+  // and logs it: "Serial Data Received: " and the line; a cut line also
+  // "Error: Line too long" and is not dispatched; a read that ends without a
+  // line logs "Read nothing!" or the system's text for the error. A complete
+  // event line is dispatched (Dispatch) before Read returns. Returns true
+  // when a line ended in LF was read.
+  bool Read(char* buffer, std::size_t size, int timeout_ms = kNoTimeout);
+
+  // Hands an event payload to the sink when set; else logs "Sending
+  // Message: " and reports it (ReportEvent).
+  void Dispatch(const char* payload);
+
+  // One pass: Read into the worker's own buffer (line()).
+  bool ReadOnce();
+  const char* line() const { return line_; }
+
+  // The worker's life: dispatches `startup_events` (whole event lines read
+  // during start-up) first, in order, then reads line after line. Returns
+  // when the device is gone (kMaxFailedReads reads in a row without a
+  // line), after logging "Serial device lost".
+  void Run(const std::vector<std::string>& startup_events);
+
+ private:
+  SerialLink& link_;
+  const ReportTarget target_;
+  const EventSink sink_;
+  char line_[kSerialResponseBufferSize] = {0};
+};
+
+#endif  // NETWORKPROXY_SERIALWORKER_H_
