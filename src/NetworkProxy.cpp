@@ -120,7 +120,9 @@ void NetworkProxy::UpdateLoop() {
         settings_.firmware, firmware_key_ ? &*firmware_key_ : nullptr, controller_version_);
     if (decision.hand_off) {
       // The script takes over from here; whatever became of starting it,
-      // the daemon ends as it always has.
+      // the daemon ends as it always has. The script's flasher needs the
+      // port: it is no longer this daemon's alone.
+      link_.EndExclusiveUse();
       StartUpdateScript(decision.credentials);
       RequestExit(0);
       return;
@@ -142,4 +144,7 @@ void NetworkProxy::Stop(int signal) {
   AwaitReportsIdle(kStopGrace);
   // Closing the last connection folds the WAL back into the spool file.
   if (spool_ != nullptr) spool_->Close();
+  ReleasePort();
 }
+
+void NetworkProxy::ReleasePort() { link_.EndExclusiveUse(); }

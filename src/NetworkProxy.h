@@ -39,9 +39,15 @@ class NetworkProxy {
 
   // The orderly stop after SIGTERM or SIGINT (`signal`): logs "Stopping
   // (SIGTERM)", tells the service manager, lets a report exchange in flight
-  // end (at most kStopGrace) and closes the spool; the daemon then ends with
+  // end (at most kStopGrace), closes the spool and releases the port (see
+  // ReleasePort); the daemon then ends with
   // status 0. Main thread.
   void Stop(int signal);
+
+  // Ends the port's exclusive use, so the next daemon (or the update
+  // script's flasher) can open it: every way the daemon ends after Start
+  // passes here (Stop does it). Main thread.
+  void ReleasePort();
 
  private:
   void Handshake();

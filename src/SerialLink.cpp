@@ -13,9 +13,16 @@
 
 #include "EventLog.h"
 #include "Intervals.h"
+#include "StopSignal.h"
 
 SerialLink::~SerialLink() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ < 0) return;
+  EndExclusiveUse();
+  close(fd_);
+}
+
+void SerialLink::EndExclusiveUse() {
+  if (fd_ >= 0) ioctl(fd_, TIOCNXCL);
 }
 
 Status SerialLink::Open(const std::string& port) {
@@ -33,6 +40,8 @@ Status SerialLink::Open(const std::string& port) {
     std::printf("Error setting TIOCEXCL on %s\n", port.c_str());
     return Status::Error("Error setting TIOCEXCL on " + port);
   }
+  // A stop during the settling pause below must not leave the flag either.
+  EndExclusiveUseOnEarlyStop(fd_);
   if (fcntl(fd_, F_SETFL, 0) == -1) {
     std::printf("Error clearing O_NONBLOCK on %s\n", port.c_str());
     return Status::Error("Error clearing O_NONBLOCK on " + port);

@@ -38,6 +38,13 @@ class SerialLink {
 
   int fd() const { return fd_; }
 
+  // Ends the exclusive use Open set. The kernel keeps the flag on the
+  // terminal, not on the descriptor: on a pseudo-terminal whose other side
+  // stays open, a daemon that ended without this would leave every later
+  // open refused ("Device or resource busy"). Any thread; the descriptor
+  // stays open, so a worker still reading it is not disturbed.
+  void EndExclusiveUse();
+
   // Discards input received on the port but not yet read.
   void FlushInput();
 

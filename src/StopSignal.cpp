@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,10 +14,12 @@ namespace {
 
 int stop_pipe[2] = {-1, -1};
 volatile std::sig_atomic_t startup_over = 0;
+volatile std::sig_atomic_t early_stop_port = -1;
 
 extern "C" void OnStopSignal(int signal) {
   if (!startup_over) {
-    // Only calls that are safe in a handler: write and _exit.
+    // Only plain system calls, safe in a handler: ioctl, write and _exit.
+    if (early_stop_port >= 0) ioctl(early_stop_port, TIOCNXCL);
     static const char kTerm[] = "Stopping (SIGTERM)\n";
     static const char kInt[] = "Stopping (SIGINT)\n";
     const bool term = signal == SIGTERM;
@@ -43,6 +46,8 @@ void InstallStopHandlers() {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
 }
+
+void EndExclusiveUseOnEarlyStop(int fd) { early_stop_port = fd; }
 
 void StartupOver() { startup_over = 1; }
 

@@ -22,6 +22,11 @@
 // letting a stop wait out up to 20 s of start-up.
 void InstallStopHandlers();
 
+// A stop during start-up ends the exclusive use of the serial port on `fd`
+// before the process ends, as the orderly stop does. Main thread, as soon as
+// the port is exclusive (SerialLink::Open).
+void EndExclusiveUseOnEarlyStop(int fd);
+
 // Start-up is over: from now on a stop signal goes to the main thread.
 void StartupOver();
 

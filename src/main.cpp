@@ -30,12 +30,19 @@ int RunDaemon(int argc, char** argv) {
   InstallStopHandlers();
   // Never destroyed: the workers use it until the process ends.
   NetworkProxy* proxy = new NetworkProxy(settings);
-  if (!proxy->Start().ok()) return 1;
+  if (!proxy->Start().ok()) {
+    proxy->ReleasePort();
+    return 1;
+  }
   StartupOver();
   // All work happens on the workers; this thread only watches them until
-  // asked to stop, by a signal or by a worker that ends the daemon.
+  // asked to stop, by a signal or by a worker that ends the daemon (the
+  // device is gone, or the update script has taken over).
   const int request = RunMainIdleLoop(watchdog);
-  if (IsExitRequest(request)) return ExitRequestStatus(request);
+  if (IsExitRequest(request)) {
+    proxy->ReleasePort();
+    return ExitRequestStatus(request);
+  }
   proxy->Stop(request);
   return 0;
 }

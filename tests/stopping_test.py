@@ -14,6 +14,9 @@ import harness
 from standins import ReportServer
 from workdir import remove_folder
 
+# Root passes the exclusive-use check; the service user does not: the
+# second daemon runs without capabilities.
+NO_CAPABILITIES = ["setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"]
 NOT_REGULAR = "Error: NETWORKPROXY_REPORT_TOKEN_FILE - not a regular file"
 TOKEN_FAILED = "Error: Report failed - cannot read token file"
 
@@ -71,6 +74,22 @@ class StoppingTest(unittest.TestCase):
         self.assertTrue(os.path.exists(d.path("networkproxy.prom")))
         self.assertEqual(open_to_others(d.dir), {})
 
+    def start_again_on(self, first):
+        """A daemon without capabilities on `first`'s terminal, which the
+        test keeps open (as a simulator would): it must get the port."""
+        again = harness.Daemon(args=["-p", first.slave_path], port=False,
+                               env=harness.standin_env(self.server),
+                               wrapper=NO_CAPABILITIES)
+        self.addCleanup(again.stop)
+        self.assertIsNotNone(again.wait_log("Completed !", 15), again.stdout())
+        self.assertNotIn(b"Device or resource busy", again.stdout())
+
+    def test_a_stopped_daemon_leaves_the_port_to_the_next(self):
+        d = self.start({})
+        d.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(d.wait_exit(10), 0)
+        self.start_again_on(d)
+
     def test_sigterm_during_start_up_ends_it_at_once(self):
         # A silent controller holds start-up for 20 s.
         d = harness.Daemon(env=harness.standin_env(self.server))
@@ -79,6 +98,7 @@ class StoppingTest(unittest.TestCase):
         d.proc.send_signal(signal.SIGTERM)
         self.assertEqual(d.wait_exit(5), 0)
         self.assertIn(b"Stopping (SIGTERM)", d.stdout())
+        self.start_again_on(d)
 
     def test_sigint_waits_for_the_post_in_flight_and_closes_the_spool(self):
         self.server.set_default({"mode": "delay", "delay": 2, "body": b"{}"})
