@@ -171,7 +171,9 @@ ExchangeResult ExchangeReport(const ReportTarget& target, ReportMode mode, const
     // always read "failed": sites grep for it, and refused or rejected makes
     // no difference to an event nothing keeps.
     const char* verb = mode == ReportMode::kPlain ? "failed" : AnswerVerb(result.answer);
-    LogFormat("Error: Report %s - %s", verb, result.reason.c_str());
+    const std::string line = std::string("Report ") + verb + " - " + result.reason;
+    LogFormat("Error: %s", line.c_str());
+    service_status().NoteReportFailure(std::time(nullptr), line);
   }
   return result;
 }

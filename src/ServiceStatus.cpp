@@ -16,6 +16,8 @@
 #include "EventLog.h"
 #include "ImageFile.h"
 #include "Intervals.h"
+#include "PrintableText.h"
+#include "SafeReason.h"
 
 namespace {
 
@@ -112,6 +114,15 @@ void ServiceStatus::NoteExchange(AttemptResult attempt, std::optional<EventResul
     if (event) CountLocked(*event);
   }
   Publish();
+}
+
+void ServiceStatus::NoteReportFailure(std::time_t when, const std::string& logged_line) {
+  // Escaped before it is made safe, so that the reason reads as the log's
+  // line does (\xNN, not the blanks SafeReason makes of control bytes).
+  std::string reason = SafeReason(PrintableText(logged_line), {});
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.last_report_failure = when;
+  figures_.last_report_failure_reason = std::move(reason);
 }
 
 void ServiceStatus::NoteCheckFailure(const std::string& logged_line) {
@@ -254,6 +265,15 @@ std::string MetricsText(const StatusSnapshot& f) {
            "When the oldest waiting event was read, in seconds since the epoch; 0 when none waits.");
     Sample(out, "networkproxy_spool_oldest_event_timestamp_seconds",
            static_cast<std::uint64_t>(f.spool_oldest_ms / 1000));
+  }
+  if (f.last_report_failure != 0) {
+    // Why events wait, for networkproxyctl status; the value is the time.
+    Family(out, "networkproxy_last_report_failure_info", "gauge",
+           "When the last post that did not deliver was made, in seconds since the epoch; "
+           "its error line as the reason.");
+    Sample(out, "networkproxy_last_report_failure_info{reason=\"" +
+                    EscapeLabel(f.last_report_failure_reason) + "\"}",
+           static_cast<std::uint64_t>(f.last_report_failure));
   }
   Family(out, "networkproxy_firmware_checks_total", "counter",
          "Firmware checks by outcome.");

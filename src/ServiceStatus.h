@@ -63,6 +63,11 @@ struct StatusSnapshot {
   std::time_t last_check = 0;  // 0: no check has ended yet
   std::string last_check_outcome;
   std::string controller_version;
+  // The last post that did not deliver: when, and its error line without
+  // "Error: ", control bytes as \xNN, URL queries redacted. Kept after
+  // later deliveries: it carries its own time.
+  std::time_t last_report_failure = 0;  // 0: none since the start
+  std::string last_report_failure_reason;
 };
 
 class ServiceStatus {
@@ -80,6 +85,11 @@ class ServiceStatus {
   // Counts one post and, when it settled its event, the event (a delivered
   // one stamps the last delivery time); publishes.
   void NoteExchange(AttemptResult attempt, std::optional<EventResult> event);
+
+  // Records a post that did not deliver at `when`, with its error line
+  // (`logged_line`, without "Error: "). Does not publish: the exchange's
+  // NoteExchange follows.
+  void NoteReportFailure(std::time_t when, const std::string& logged_line);
 
   // Marks the running firmware check as failed with `logged_line` (the
   // error line as logged). The first failure of a check is the one shown.

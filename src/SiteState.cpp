@@ -3,6 +3,7 @@
 #include <json/json.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <map>
 
 #include "EventStamp.h"
@@ -121,6 +122,9 @@ Status ReadMetricsText(const std::string& text, SiteState* state) {
     } else if (s.name == "networkproxy_last_firmware_check_info") {
       state->check_result = result;
       state->check_reason = s.labels["reason"];
+    } else if (s.name == "networkproxy_last_report_failure_info") {
+      state->last_failure = Time(s.value);
+      state->last_failure_reason = s.labels["reason"];
     } else if (s.name == "networkproxy_controller_info") {
       state->firmware_version = s.labels["version"];
     }
@@ -146,6 +150,11 @@ std::string SiteStateJson(const SiteState& s, std::time_t now) {
       s.oldest_waiting != 0 ? Json::Value(Json::Int64(now > s.oldest_waiting ? now - s.oldest_waiting : 0))
                             : Json::Value(Json::nullValue);
   root["last_delivery"] = TimeOrNull(s.last_delivery);
+  Json::Value& failure = root["last_failure"];
+  if (s.last_failure != 0) {
+    failure["time"] = TimeOrNull(s.last_failure);
+    failure["reason"] = TextOrNull(s.last_failure_reason);
+  }
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "  ";
   return Json::writeString(writer, root) + "\n";
@@ -164,13 +173,21 @@ std::string SiteStateText(const SiteState& s, std::time_t now) {
     out += "\n";
   }
   out += "events: " + std::to_string(s.delivered) + " delivered, " + std::to_string(s.rejected) +
-         " rejected, " + std::to_string(s.dropped) + " dropped, " + std::to_string(s.waiting) +
-         " waiting";
+         " rejected, " + std::to_string(s.dropped) + " dropped";
   if (s.failed > 0) out += ", " + std::to_string(s.failed) + " failed";
   out += "\n";
-  out += "oldest waiting: ";
-  out += s.oldest_waiting != 0 ? std::to_string(now > s.oldest_waiting ? now - s.oldest_waiting : 0) + " s\n"
-                               : std::string("none\n");
+  out += "backlog: " + std::to_string(s.waiting) + " waiting";
+  if (s.oldest_waiting != 0) {
+    out += ", oldest " + std::to_string(now > s.oldest_waiting ? now - s.oldest_waiting : 0) + " s";
+  }
+  if (s.waiting > 0 && s.last_failure != 0) {
+    std::tm local{};
+    localtime_r(&s.last_failure, &local);
+    char when[16] = {0};
+    std::strftime(when, sizeof when, "%H:%M:%S", &local);
+    out += std::string(" - last try ") + when + ": " + PrintableText(s.last_failure_reason);
+  }
+  out += "\n";
   out += "dead letters: " + std::to_string(s.dead_letters) + "\n";
   out += "last delivery: " + (s.last_delivery != 0 ? Rfc3339Utc(Ms(s.last_delivery)) : std::string("none")) + "\n";
   return out;

@@ -26,6 +26,8 @@ struct SiteState {
   std::uint64_t dead_letters = 0;
   std::time_t oldest_waiting = 0;  // when the oldest waiting event was read; 0: none
   std::time_t last_delivery = 0;   // 0: none since the daemon started
+  std::time_t last_failure = 0;    // the last post that did not deliver; 0: none
+  std::string last_failure_reason; // its error line without "Error: "
 };
 
 // Fills `state` from the text of a metrics file (the Prometheus text
@@ -37,11 +39,14 @@ Status ReadMetricsText(const std::string& text, SiteState* state);
 
 // The state as one JSON object: firmware_version, last_firmware_check
 // {time, result, reason}, events {delivered, rejected, dropped, waiting,
-// failed}, dead_letters, oldest_waiting_seconds (at `now`), last_delivery;
-// what is not known is null.
+// failed}, dead_letters, oldest_waiting_seconds (at `now`), last_delivery,
+// last_failure {time, reason}; what is not known is null.
 std::string SiteStateJson(const SiteState& state, std::time_t now);
 
-// The same for a person, one figure a line. Texts from the file show
+// The same for a person, one figure a line. The backlog line names the last
+// failed try ("3 waiting, oldest 62 s - last try 04:07:12: Report refused -
+// HTTP 401", local time) only while events wait: it is why they wait, and
+// once nothing waits it no longer matters there. Texts from the file show
 // their control bytes as \xNN in both forms (PrintableText).
 std::string SiteStateText(const SiteState& state, std::time_t now);
 

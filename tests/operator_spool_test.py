@@ -70,6 +70,7 @@ class OperatorSpoolTest(unittest.TestCase):
         self.assertEqual(shown["dead_letters"], 1)
         self.assertEqual(shown["events"]["waiting"], 0)
         self.assertIsNotNone(shown["last_delivery"])
+        self.assertEqual(shown["last_failure"]["reason"], "Report rejected - HTTP 422")
         listed = self.ctl("spool", "list", "--dead").splitlines()
         self.assertEqual(len(listed), 1)
         self.assertEqual(listed[0].split(" ")[1:], [dead_key, "refused=1"])
