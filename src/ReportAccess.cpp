@@ -89,6 +89,12 @@ std::string ReportProxyFor(const ReportTarget& target) {
 
 std::string ReportNoProxy(const ReportTarget& target) { return FirstCaptured(target, {"no_proxy", "NO_PROXY"}); }
 
+std::string UsableCaFile(const std::string& ca_file) {
+  if (!IsNotRegularFile(ca_file.c_str())) return ca_file;
+  NoteNotRegularFile("NETWORKPROXY_REPORT_CA");
+  return "/dev/null";
+}
+
 std::vector<std::string> ReportTransportArguments(const ReportTarget& target) {
   std::vector<std::string> arguments;
   if (target.url_configured) {
@@ -96,14 +102,7 @@ std::vector<std::string> ReportTransportArguments(const ReportTarget& target) {
     // local file or another protocol curl happens to know.
     arguments.insert(arguments.end(), {"--proto", "=http,https"});
   }
-  if (!target.ca_file.empty()) {
-    // curl would block on a FIFO while loading the bundle. An empty bundle
-    // instead makes it fail at once (exit status 77, the bundle could not
-    // be used), and nothing is sent without the site's CA.
-    const bool refused = IsNotRegularFile(target.ca_file.c_str());
-    if (refused) NoteNotRegularFile("NETWORKPROXY_REPORT_CA");
-    arguments.insert(arguments.end(), {"--cacert", refused ? "/dev/null" : target.ca_file});
-  }
+  if (!target.ca_file.empty()) arguments.insert(arguments.end(), {"--cacert", UsableCaFile(target.ca_file)});
   return arguments;
 }
 

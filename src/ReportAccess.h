@@ -33,6 +33,14 @@ struct ReportTarget {
 // The report target of `settings`, reporting for `site_id`.
 ReportTarget ReportTargetFrom(const SiteSettings& settings, const std::string& site_id);
 
+// The CA bundle to hand to curl or libcurl for `ca_file`
+// (NETWORKPROXY_REPORT_CA): the file itself, or an empty bundle ("/dev/null") when it exists and is not a
+// regular file (logged once): either would block for good opening a FIFO,
+// while an empty bundle fails the post at once (curl exit status 77) and
+// nothing goes without the site's CA. Looked at anew on each call, never
+// opened.
+std::string UsableCaFile(const std::string& ca_file);
+
 // Options the target adds to curl's command line: the allowed protocols
 // when the URL was configured, and "--cacert <file>" when a CA is (an empty
 // bundle when that is not a regular file, so curl fails at once). Empty

@@ -54,7 +54,6 @@ ReportSession::ReportSession(const ReportTarget& target)
   // environment.
   curl_easy_setopt(curl_, CURLOPT_PROXY, proxy_.c_str());
   curl_easy_setopt(curl_, CURLOPT_NOPROXY, no_proxy_.c_str());
-  if (!ca_file_.empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_file_.c_str());
   curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, TakeReply);
 }
 
@@ -84,6 +83,12 @@ PostResult ReportSession::Post(const char* body, const std::vector<std::string>&
   if (list == nullptr) {
     result.exit_status = CURLE_OUT_OF_MEMORY;
     return result;
+  }
+  if (!ca_file_.empty()) {
+    // Looked at before each post, as the curl tool's transport does: a CA
+    // that became a FIFO must fail this post at once, not block the sender.
+    // libcurl keeps its own copy of the string.
+    curl_easy_setopt(curl_, CURLOPT_CAINFO, UsableCaFile(ca_file_).c_str());
   }
   PieceReader reader(result.reply_line, sizeof result.reply_line);
   curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, list);

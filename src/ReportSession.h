@@ -44,6 +44,7 @@ class ReportSession : public ReportTransport {
  private:
   CURL* curl_ = nullptr;
   const std::string url_;
+  // NETWORKPROXY_REPORT_CA, looked at before each post.
   const std::string ca_file_;
   std::string proxy_;
   std::string no_proxy_;
