@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <limits>
 #include <mutex>
 
 
@@ -70,9 +72,19 @@ std::vector<std::string> ExpiredLogNames(const std::vector<std::string>& names,
   std::vector<std::string> expired;
   long today_day = 0;
   if (keep_days < 0 || !LogNameDay(today, &today_day, /*bare_date=*/true)) return expired;
+  // The clock alone is not trusted: one that jumps years ahead would make
+  // every log look old. A log also has to be older than the kept days
+  // before the newest log there is, which only days of logging can make.
+  long newest_day = std::numeric_limits<long>::min();
   for (const std::string& name : names) {
     long day = 0;
-    if (LogNameDay(name, &day) && today_day - day > keep_days) expired.push_back(name);
+    if (LogNameDay(name, &day)) newest_day = std::max(newest_day, day);
+  }
+  for (const std::string& name : names) {
+    long day = 0;
+    if (LogNameDay(name, &day) && today_day - day > keep_days && newest_day - day > keep_days) {
+      expired.push_back(name);
+    }
   }
   return expired;
 }

@@ -1,8 +1,10 @@
 // LogRetention: removing old daily log files. With NETWORKPROXY_LOG_KEEP_DAYS
 // set to n, each time the log moves to a new day's file, the files in the
 // working directory named exactly "log_YYYY-MM-DD.txt" whose date (by the
-// name, not the file's time stamp) lies more than n days before the new day
-// are removed. Nothing else is touched. Unset, every file is kept.
+// name, not the file's time stamp) lies more than n days before the new day,
+// and more than n days before the newest such file there, are removed: a
+// clock that jumps ahead does not make the site's logs old. Nothing else is
+// touched. Unset, every file is kept.
 //
 // It logs nothing itself: the log calls it, and logs what it could not do.
 // Threads: SetLogKeepDays runs on the main thread before the workers start
@@ -37,7 +39,7 @@ std::vector<LogRemovalFailure> NoteLogFile(const std::string& file_name);
 bool LogNameDay(const std::string& name, long* day, bool bare_date = false);
 
 // Of `names`, those to remove on day `today` ("YYYY-MM-DD") keeping
-// `keep_days` days before it.
+// `keep_days` days before it and before the newest log among `names`.
 std::vector<std::string> ExpiredLogNames(const std::vector<std::string>& names,
                                          const std::string& today, int keep_days);
 

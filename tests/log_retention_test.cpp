@@ -37,6 +37,11 @@ TEST(ExpiredLogNamesTest, OnlyRealDatesOlderThanTheKeptDays) {
   EXPECT_EQ(ExpiredLogNames(names, "2026-03-01", 30),
             (std::vector<std::string>{"log_2026-01-29.txt", "log_2024-02-29.txt"}));
   EXPECT_TRUE(ExpiredLogNames(names, "2026-03-01", kKeepAllLogs).empty());
+  // A clock gone to 2099 finds the newest log in 2026: what lies within the
+  // kept days of that log stays, whatever today is.
+  EXPECT_EQ(ExpiredLogNames({"log_2026-03-01.txt", "log_2026-01-30.txt", "log_2026-01-29.txt"},
+                            "2099-06-01", 30),
+            (std::vector<std::string>{"log_2026-01-29.txt"}));
   // Nought days keeps today's file alone.
   EXPECT_EQ(ExpiredLogNames({"log_2026-03-01.txt", "log_2026-02-28.txt"}, "2026-03-01", 0),
             (std::vector<std::string>{"log_2026-02-28.txt"}));
