@@ -116,6 +116,17 @@ void ServiceStatus::NoteExchange(AttemptResult attempt, std::optional<EventResul
   Publish();
 }
 
+void ServiceStatus::NoteDeadLetterDelivered() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++figures_.dead_letters_delivered;
+}
+
+std::uint64_t RejectedNow(const StatusSnapshot& f) {
+  // A dead letter rejected before a restart and delivered after it was
+  // never counted here as rejected.
+  return f.rejected > f.dead_letters_delivered ? f.rejected - f.dead_letters_delivered : 0;
+}
+
 void ServiceStatus::NoteReportFailure(std::time_t when, const std::string& logged_line) {
   // Escaped before it is made safe, so that the reason reads as the log's
   // line does (\xNN, not the blanks SafeReason makes of control bytes).
@@ -223,7 +234,8 @@ std::string StatusLine(const StatusSnapshot& f) {
                      " delivered";
   // With the spool an event fails only while the spool cannot keep it.
   if (!spool || f.failed > 0) line += ", " + Grouped(f.failed) + " failed";
-  if (spool || f.rejected > 0) line += ", " + Grouped(f.rejected) + " rejected";
+  const std::uint64_t rejected = RejectedNow(f);
+  if (spool || rejected > 0) line += ", " + Grouped(rejected) + " rejected";
   if (f.dropped > 0) line += ", " + Grouped(f.dropped) + " dropped";
   if (spool) line += ", " + Grouped(static_cast<std::uint64_t>(f.spool_waiting)) + " waiting";
   line += "; firmware ";
@@ -274,6 +286,12 @@ std::string MetricsText(const StatusSnapshot& f) {
     Sample(out, "networkproxy_last_report_failure_info{reason=\"" +
                     EscapeLabel(f.last_report_failure_reason) + "\"}",
            static_cast<std::uint64_t>(f.last_report_failure));
+  }
+  if (f.spool_waiting >= 0) {
+    Family(out, "networkproxy_dead_letters_delivered_total", "counter",
+           "Dead letters resent and then delivered: in events_total as delivered, and still as "
+           "rejected, which never decreases; rejected less this is what stays rejected.");
+    Sample(out, "networkproxy_dead_letters_delivered_total", f.dead_letters_delivered);
   }
   Family(out, "networkproxy_firmware_checks_total", "counter",
          "Firmware checks by outcome.");

@@ -68,6 +68,10 @@ struct StatusSnapshot {
   // later deliveries: it carries its own time.
   std::time_t last_report_failure = 0;  // 0: none since the start
   std::string last_report_failure_reason;
+  // Dead letters the operator resent that were then delivered: counted in
+  // `delivered`, and still in `rejected`, which as a Prometheus counter
+  // never goes down. What is shown as rejected is the difference.
+  std::uint64_t dead_letters_delivered = 0;
 };
 
 class ServiceStatus {
@@ -85,6 +89,10 @@ class ServiceStatus {
   // Counts one post and, when it settled its event, the event (a delivered
   // one stamps the last delivery time); publishes.
   void NoteExchange(AttemptResult attempt, std::optional<EventResult> event);
+
+  // Counts the event of the exchange that follows as a resent dead letter
+  // delivered (see StatusSnapshot). Does not publish: NoteExchange does.
+  void NoteDeadLetterDelivered();
 
   // Records a post that did not deliver at `when`, with its error line
   // (`logged_line`, without "Error: "). Does not publish: the exchange's
@@ -134,8 +142,12 @@ void StartServiceStatus(const std::string& metrics_file, const std::string& cont
 // Without a spool "1,234 events delivered, 2 failed[, 1 rejected]; firmware
 // 1.0.8 checked 12:31:05, up to date" (local time); with one "5 events
 // delivered[, 1 failed], 0 rejected[, 3 dropped], 2 waiting; firmware ...".
-// "1 event" in the singular. Without "STATUS=".
+// "1 event" in the singular; rejected as RejectedNow. Without "STATUS=".
 std::string StatusLine(const StatusSnapshot& figures);
+
+// Rejected events less those delivered later (resent dead letters), never
+// below 0.
+std::uint64_t RejectedNow(const StatusSnapshot& figures);
 
 // The figures in the Prometheus text exposition format, every metric with its
 // HELP and TYPE lines.

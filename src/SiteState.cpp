@@ -73,6 +73,12 @@ std::uint64_t Count(double value) { return static_cast<std::uint64_t>(Clamped(va
 
 std::time_t Time(double value) { return static_cast<std::time_t>(Clamped(value, kMaxTime)); }
 
+// Each event in the state it ended in: a resent dead letter delivered is
+// no longer rejected.
+std::uint64_t Rejected(const SiteState& s) {
+  return s.rejected > s.dead_letters_delivered ? s.rejected - s.dead_letters_delivered : 0;
+}
+
 Json::Value TimeOrNull(std::time_t when) {
   return when != 0 ? Json::Value(Rfc3339Utc(Ms(when))) : Json::Value(Json::nullValue);
 }
@@ -109,6 +115,8 @@ Status ReadMetricsText(const std::string& text, SiteState* state) {
       } else if (result == "failed") {
         state->failed = Count(s.value);
       }
+    } else if (s.name == "networkproxy_dead_letters_delivered_total") {
+      state->dead_letters_delivered = Count(s.value);
     } else if (s.name == "networkproxy_spool_events") {
       state->waiting = Count(s.value);
     } else if (s.name == "networkproxy_spool_dead_letters") {
@@ -141,7 +149,7 @@ std::string SiteStateJson(const SiteState& s, std::time_t now) {
   check["reason"] = s.check_time != 0 ? TextOrNull(s.check_reason) : Json::Value(Json::nullValue);
   Json::Value& events = root["events"];
   events["delivered"] = Json::UInt64(s.delivered);
-  events["rejected"] = Json::UInt64(s.rejected);
+  events["rejected"] = Json::UInt64(Rejected(s));
   events["dropped"] = Json::UInt64(s.dropped);
   events["waiting"] = Json::UInt64(s.waiting);
   events["failed"] = Json::UInt64(s.failed);
@@ -172,7 +180,7 @@ std::string SiteStateText(const SiteState& s, std::time_t now) {
     if (!s.check_reason.empty()) out += " - " + PrintableText(s.check_reason);
     out += "\n";
   }
-  out += "events: " + std::to_string(s.delivered) + " delivered, " + std::to_string(s.rejected) +
+  out += "events: " + std::to_string(s.delivered) + " delivered, " + std::to_string(Rejected(s)) +
          " rejected, " + std::to_string(s.dropped) + " dropped";
   if (s.failed > 0) out += ", " + std::to_string(s.failed) + " failed";
   out += "\n";

@@ -19,7 +19,8 @@ struct SiteState {
   std::string check_result;      // "ok" or "failed"; empty: unknown
   std::string check_reason;      // "up to date" or the failed step's line
   std::uint64_t delivered = 0;
-  std::uint64_t rejected = 0;
+  std::uint64_t rejected = 0;     // as written: rejection never undone
+  std::uint64_t dead_letters_delivered = 0;  // of them, resent and delivered since
   std::uint64_t dropped = 0;
   std::uint64_t failed = 0;      // lost without a spool
   std::uint64_t waiting = 0;
@@ -38,8 +39,8 @@ struct SiteState {
 Status ReadMetricsText(const std::string& text, SiteState* state);
 
 // The state as one JSON object: firmware_version, last_firmware_check
-// {time, result, reason}, events {delivered, rejected, dropped, waiting,
-// failed}, dead_letters, oldest_waiting_seconds (at `now`), last_delivery,
+// {time, result, reason}, events {delivered, rejected (less the dead
+// letters delivered since), dropped, waiting, failed}, dead_letters, oldest_waiting_seconds (at `now`), last_delivery,
 // last_failure {time, reason}; what is not known is null.
 std::string SiteStateJson(const SiteState& state, std::time_t now);
 

@@ -182,6 +182,7 @@ bool Spool::Oldest(SpooledEvent* event) {
     event->key = SpoolColumnText(st_.oldest, 1);
     event->received_ms = SpoolColumnInt(st_.oldest, 2);
     event->payload = SpoolColumnText(st_.oldest, 3);
+    event->resent = SpoolColumnInt(st_.oldest, 4) != 0;
   } else if (rc != SQLITE_DONE) {
     FailedLocked(SpoolReason(db_, rc));
   }

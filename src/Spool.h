@@ -59,6 +59,7 @@ struct SpooledEvent {
   std::int64_t received_ms = 0;  // when the line was read, ms since the epoch (UTC)
   std::string payload;           // the event payload as read from the line
   std::int64_t dead_ms = 0;      // when it was set aside as a dead letter; 0: waiting
+  bool resent = false;           // a dead letter the operator put back to waiting
 };
 
 // What a spool holds.

@@ -19,8 +19,10 @@ constexpr const char* kCreate =
     " key TEXT NOT NULL,"
     " received_ms INTEGER NOT NULL,"
     " payload BLOB NOT NULL,"
-    " dead_ms INTEGER)";  // NULL: waiting
+    " dead_ms INTEGER,"  // NULL: waiting
+    " resent_ms INTEGER)";  // NULL: never resent from the dead letters
 constexpr const char* kAddDeadColumn = "ALTER TABLE events ADD COLUMN dead_ms INTEGER";
+constexpr const char* kAddResentColumn = "ALTER TABLE events ADD COLUMN resent_ms INTEGER";
 // Dead letters are few (bounded) and listed oldest first; waiting events
 // are found by the primary key alone.
 constexpr const char* kDeadIndex =
@@ -48,13 +50,17 @@ SpoolLayout ReadSpoolLayout(sqlite3* db, int* rc) {
   for (const char* name : {"id", "key", "received_ms", "payload"}) {
     if (columns.count(name) == 0) return SpoolLayout::kForeign;
   }
-  return columns.count("dead_ms") != 0 ? SpoolLayout::kCurrent : SpoolLayout::kOlder;
+  if (columns.count("dead_ms") == 0) return SpoolLayout::kOlder;
+  return columns.count("resent_ms") != 0 ? SpoolLayout::kCurrent : SpoolLayout::kUnmarkedResends;
 }
 
 int PrepareSpoolLayout(sqlite3* db, SpoolLayout layout) {
   int rc = SQLITE_OK;
   if (layout == SpoolLayout::kNone) rc = SpoolExec(db, kCreate);
   if (layout == SpoolLayout::kOlder) rc = SpoolExec(db, kAddDeadColumn);
+  if (rc == SQLITE_OK && (layout == SpoolLayout::kOlder || layout == SpoolLayout::kUnmarkedResends)) {
+    rc = SpoolExec(db, kAddResentColumn);
+  }
   if (rc != SQLITE_OK) return rc;
   return SpoolExec(db, kDeadIndex);
 }
@@ -162,7 +168,8 @@ constexpr const char* kDropOldest =
     "DELETE FROM events WHERE id IN"
     " (SELECT id FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT ?1)";
 constexpr const char* kOldest =
-    "SELECT id, key, received_ms, payload FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
+    "SELECT id, key, received_ms, payload, resent_ms IS NOT NULL FROM events"
+    " WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
 constexpr const char* kRemove = "DELETE FROM events WHERE id = ?1";
 constexpr const char* kMarkDead = "UPDATE events SET dead_ms = ?2 WHERE id = ?1 AND dead_ms IS NULL";
 constexpr const char* kDropOldestDead =

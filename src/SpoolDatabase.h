@@ -3,10 +3,11 @@
 // older daemon wrote, and small SQLite helpers.
 //
 // Layout: one table, events (id INTEGER PRIMARY KEY AUTOINCREMENT, key TEXT,
-// received_ms INTEGER, payload BLOB, dead_ms INTEGER). dead_ms is NULL for a
-// waiting event and the time (ms since the epoch) it was set aside for a
-// dead letter. An older file lacks dead_ms; adding the column keeps every
-// event it holds, waiting.
+// received_ms INTEGER, payload BLOB, dead_ms INTEGER, resent_ms INTEGER).
+// dead_ms is NULL for a waiting event and the time (ms since the epoch) it
+// was set aside for a dead letter; resent_ms, when the operator last put it
+// back to waiting (NULL: never a dead letter resent). An older file lacks
+// dead_ms, or resent_ms; adding the columns keeps every event it holds.
 //
 // Pure helpers over a connection the caller owns; any thread.
 #ifndef NETWORKPROXY_SPOOLDATABASE_H_
@@ -27,7 +28,8 @@ constexpr int kSpoolBusyTimeoutMs = 2000;
 // What the events table of an open database looks like.
 enum class SpoolLayout {
   kNone,        // no events table yet
-  kCurrent,     // a spool with dead letters
+  kCurrent,     // a spool with dead letters and their resending
+  kUnmarkedResends,  // dead letters, but no resent_ms column
   kOlder,       // a spool from before dead letters (no dead_ms column)
   kForeign,     // an events table of somebody else's
 };
@@ -35,8 +37,8 @@ enum class SpoolLayout {
 // Reads the layout; a failure's SQLite code goes to `rc` (SQLITE_OK else).
 SpoolLayout ReadSpoolLayout(sqlite3* db, int* rc);
 
-// Creates the table (kNone) or adds the dead_ms column (kOlder), and the
-// dead letters' index. Returns an SQLite code.
+// Creates the table (kNone) or adds the missing columns (kOlder,
+// kUnmarkedResends), and the dead letters' index. Returns an SQLite code.
 int PrepareSpoolLayout(sqlite3* db, SpoolLayout layout);
 
 // Puts the daemon's read-write connection in the spool's modes (write-ahead

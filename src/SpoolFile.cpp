@@ -19,7 +19,10 @@ constexpr const char* kListWaitingOlder =
 constexpr const char* kListDead =
     "SELECT id, key, received_ms, payload, dead_ms FROM events WHERE dead_ms IS NOT NULL"
     " ORDER BY id LIMIT ?1";
-constexpr const char* kResendDead = "UPDATE events SET dead_ms = NULL WHERE dead_ms IS NOT NULL";
+// Marked as resent, so that its delivery is counted as a dead letter's.
+constexpr const char* kResendDead =
+    "UPDATE events SET dead_ms = NULL, resent_ms = CAST(strftime('%s', 'now') AS INTEGER) * 1000"
+    " WHERE dead_ms IS NOT NULL";
 constexpr const char* kPurgeDead = "DELETE FROM events WHERE dead_ms IS NOT NULL";
 constexpr const char* kCounts =
     "SELECT count(*) - count(dead_ms), count(dead_ms),"
@@ -98,12 +101,13 @@ Status SpoolFile::SetUp(SpoolAccess access) {
   if (rc == SQLITE_OK && (layout == SpoolLayout::kForeign || layout == SpoolLayout::kNone)) {
     return Status::Error(kSpoolNotASpoolFile);
   }
-  if (rc == SQLITE_OK && layout == SpoolLayout::kOlder && access == SpoolAccess::kReadWrite) {
+  const bool upgrade = layout == SpoolLayout::kOlder || layout == SpoolLayout::kUnmarkedResends;
+  if (rc == SQLITE_OK && upgrade && access == SpoolAccess::kReadWrite) {
     rc = PrepareSpoolLayout(db_, layout);
     if (rc == SQLITE_OK) layout = SpoolLayout::kCurrent;
   }
   if (rc != SQLITE_OK) return Failure(rc);
-  has_dead_ = layout == SpoolLayout::kCurrent;
+  has_dead_ = layout == SpoolLayout::kCurrent || layout == SpoolLayout::kUnmarkedResends;
   return Status::Ok();
 }
 

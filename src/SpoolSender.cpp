@@ -50,6 +50,17 @@ void SpoolSender::ShowSpoolFigures() {
   service_status().SetSpoolFigures(figures);
 }
 
+void SpoolSender::FollowSpoolChanges() {
+  const StatusSnapshot before = service_status().Snapshot();
+  ShowSpoolFigures();
+  const StatusSnapshot after = service_status().Snapshot();
+  if (after.spool_waiting != before.spool_waiting ||
+      after.spool_dead_letters != before.spool_dead_letters ||
+      after.spool_oldest_ms != before.spool_oldest_ms) {
+    service_status().Publish();
+  }
+}
+
 void SpoolSender::Accept(const char* payload) {
   std::size_t dropped = 0;
   if (spool_.Add(payload, NowMs(), &dropped).ok()) {
@@ -80,6 +91,7 @@ void SpoolSender::Run() {
     switch (outcome) {
       case Outcome::kIdle:
         WaitForWork(kSpoolIdleCheck);
+        FollowSpoolChanges();
         break;
       case Outcome::kDone:
       case Outcome::kRejected:
@@ -130,9 +142,11 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
   if (result.answer == AnswerClass::kDelivered) {
     outcome = spool_.Remove(event.id).ok() ? Outcome::kDone : Outcome::kNotRemoved;
     if (outcome == Outcome::kDone) settled = EventResult::kDelivered;
+    if (outcome == Outcome::kDone && event.resent) service_status().NoteDeadLetterDelivered();
   } else if (result.answer == AnswerClass::kRejected) {
     outcome = spool_.MarkDead(event.id, NowMs()).ok() ? Outcome::kRejected : Outcome::kNotRemoved;
-    if (outcome == Outcome::kRejected) settled = EventResult::kRejected;
+    // A resent dead letter rejected again was counted the first time.
+    if (outcome == Outcome::kRejected && !event.resent) settled = EventResult::kRejected;
   }
   ShowSpoolFigures();
   service_status().NoteExchange(AttemptFor(result.answer), settled);

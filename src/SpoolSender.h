@@ -114,6 +114,10 @@ class SpoolSender {
   void WaitForWork(std::chrono::seconds longest);
   // The spool's figures into the operator's status (not published).
   void ShowSpoolFigures();
+  // The operator's tool may purge or resend dead letters while nothing is
+  // sent: with the spool idle, the figures are looked at at each idle check
+  // and published when they changed.
+  void FollowSpoolChanges();
 
   Spool& spool_;
   const ReportTarget target_;

@@ -76,6 +76,31 @@ TEST(SiteState, DeliveryFiguresAndUnknownsReadAsTheyAre) {
             "line 1: not a sample");
 }
 
+// A dead letter resent and then delivered ends delivered: shown once, not
+// also as rejected, while the rejected counter Prometheus reads never goes
+// down (a decrease would read as a reset).
+TEST(SiteState, ResentDeadLetterDeliveredCountsOnceAsDelivered) {
+  ServiceStatus status;
+  status.SetSpoolFigures(SpoolFigures{});
+  status.NoteExchange(AttemptResult::kRefused, EventResult::kRejected);
+  status.NoteDeadLetterDelivered();
+  status.NoteExchange(AttemptResult::kOk, EventResult::kDelivered);
+  const StatusSnapshot figures = status.Snapshot();
+  EXPECT_EQ(StatusLine(figures).rfind("1 event delivered, 0 rejected, 0 waiting;", 0), 0u)
+      << StatusLine(figures);
+  EXPECT_NE(MetricsText(figures).find("networkproxy_events_total{result=\"rejected\"} 1\n"),
+            std::string::npos);
+  SiteState state;
+  ASSERT_TRUE(ReadMetricsText(MetricsText(figures), &state).ok());
+  const Json::Value json = Parse(SiteStateJson(state, 0));
+  EXPECT_EQ(json["events"]["delivered"], 1);
+  EXPECT_EQ(json["events"]["rejected"], 0);
+  // Rejected before a restart, delivered after it: never below 0.
+  StatusSnapshot restarted;
+  restarted.dead_letters_delivered = 1;
+  EXPECT_EQ(RejectedNow(restarted), 0u);
+}
+
 // Why events wait: the failed post's line travels through the metrics file
 // whole, quotes and control bytes shown as the log shows them, and no URL
 // query (a signed URL's signature) reaches the file.

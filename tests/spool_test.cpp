@@ -241,6 +241,8 @@ TEST_F(SpoolTest, SecondProcessResendsAndPurgesDeadLettersWhileTheDaemonRuns) {
   ASSERT_TRUE(spool.Oldest(&first));
   EXPECT_EQ(first.payload, "n=1");
   EXPECT_EQ(first.key, keys[0]);
+  // Marked, so that its delivery is counted as a dead letter's.
+  EXPECT_TRUE(first.resent);
 
   ASSERT_TRUE(spool.MarkDead(first.id, 200).ok());
   std::size_t purged = 0;
@@ -263,38 +265,48 @@ TEST_F(SpoolTest, SecondProcessNeverCreatesOrMovesAsideAFile) {
   EXPECT_TRUE(AsideFiles("garbage.db").empty());
 }
 
-// A spool written before dead letters existed keeps its events: the daemon
-// upgrades it in place, and a read-only look works on it as it is.
+// A spool written before dead letters existed, or before resent ones were
+// marked, keeps its events: the daemon upgrades it in place (never moves it
+// aside as somebody else's), and a read-only look works on it as it is.
 TEST_F(SpoolTest, SpoolFromBeforeDeadLettersKeepsItsEvents) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open("spool.db", &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "PRAGMA journal_mode = WAL;"
-                         "CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                         " key TEXT NOT NULL, received_ms INTEGER NOT NULL, payload BLOB NOT NULL);"
-                         "INSERT INTO events (key, received_ms, payload) VALUES"
-                         " ('k1', 1, 'n=1'), ('k2', 2, 'n=2')",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
-  {
-    std::unique_ptr<SpoolFile> file;
-    ASSERT_TRUE(SpoolFile::Open("spool.db", SpoolAccess::kReadOnly, &file).ok());
-    SpoolCounts counts;
-    ASSERT_TRUE(file->Counts(&counts).ok());
-    EXPECT_EQ(counts.waiting, 2u);
-    std::vector<SpooledEvent> dead;
-    ASSERT_TRUE(file->List(SpoolList::kDead, 0, &dead).ok());
-    EXPECT_TRUE(dead.empty());
+  const char* kOlderLayouts[] = {"", ", dead_ms INTEGER"};
+  for (const char* columns : kOlderLayouts) {
+    SCOPED_TRACE(columns);
+    std::filesystem::remove("spool.db");
+    std::filesystem::remove("spool.db-wal");
+    std::filesystem::remove("spool.db-shm");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open("spool.db", &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           ("PRAGMA journal_mode = WAL;"
+                            "CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                            " key TEXT NOT NULL, received_ms INTEGER NOT NULL, payload BLOB NOT NULL" +
+                            std::string(columns) + ");"
+                            "INSERT INTO events (key, received_ms, payload) VALUES"
+                            " ('k1', 1, 'n=1'), ('k2', 2, 'n=2')").c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    {
+      std::unique_ptr<SpoolFile> file;
+      ASSERT_TRUE(SpoolFile::Open("spool.db", SpoolAccess::kReadOnly, &file).ok());
+      SpoolCounts counts;
+      ASSERT_TRUE(file->Counts(&counts).ok());
+      EXPECT_EQ(counts.waiting, 2u);
+      std::vector<SpooledEvent> dead;
+      ASSERT_TRUE(file->List(SpoolList::kDead, 0, &dead).ok());
+      EXPECT_TRUE(dead.empty());
+    }
+    Spool spool("spool.db", 10);
+    EXPECT_TRUE(AsideFiles("spool.db").empty());
+    EXPECT_EQ(spool.Count(), 2u);
+    SpooledEvent event;
+    ASSERT_TRUE(spool.Oldest(&event));
+    EXPECT_EQ(event.key, "k1");
+    EXPECT_FALSE(event.resent);
+    ASSERT_TRUE(spool.MarkDead(event.id, 5).ok());
+    EXPECT_EQ(spool.Counts().dead, 1u);
   }
-  Spool spool("spool.db", 10);
-  EXPECT_TRUE(AsideFiles("spool.db").empty());
-  EXPECT_EQ(spool.Count(), 2u);
-  SpooledEvent event;
-  ASSERT_TRUE(spool.Oldest(&event));
-  EXPECT_EQ(event.key, "k1");
-  ASSERT_TRUE(spool.MarkDead(event.id, 5).ok());
-  EXPECT_EQ(spool.Counts().dead, 1u);
 }
 
 // An operator's figures must show what waits in the spool, or a backlog
