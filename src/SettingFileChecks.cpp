@@ -1,7 +1,6 @@
 // The checks of SettingChecks.h that read files: token, CA bundle, public
 // key, spool, folders and the serial device. Each only looks.
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "ReportAccess.h"
 #include "SettingChecks.h"
 #include "SmallFile.h"
+#include "Spool.h"
 
 namespace {
 
@@ -134,34 +134,23 @@ Status CheckWritableFolderOf(const std::string& path) {
 Status CheckSpoolFile(const std::string& path) {
   Status folder = CheckWritableFolderOf(path);
   if (!folder.ok()) return folder;
+  // Not followed: check runs as root, and a link in the service's folder
+  // may point at any database (a FIFO is refused before it can block).
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0) {
+  if (lstat(path.c_str(), &info) != 0) {
     // A spool not made yet is made at start-up.
     return errno == ENOENT ? Status::Ok() : Status::FromErrno(errno);
   }
   if (!S_ISREG(info.st_mode)) return Status::Error("not a regular file");
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  // Opened as the tool opens a spool: read-only, never through a link, its
+  // schema untrusted, its work bounded.
+  std::unique_ptr<SpoolFile> spool;
   std::string verdict;
-  if (rc == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 2000);
-    sqlite3_stmt* statement = nullptr;
-    rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &statement, nullptr);
-    if (rc == SQLITE_OK && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
-      const unsigned char* text = sqlite3_column_text(statement, 0);
-      verdict = text != nullptr ? reinterpret_cast<const char*>(text) : "";
-      rc = SQLITE_OK;
-    }
-    sqlite3_finalize(statement);
-  }
-  Status status;
-  if (rc != SQLITE_OK) {
-    status = Status::Error(std::string("cannot be read as a spool: ") + sqlite3_errmsg(db));
-  } else if (verdict != "ok") {
-    status = Status::Error("damaged (" + verdict + "); the daemon will move it aside");
-  }
-  sqlite3_close(db);
-  return status;
+  Status status = SpoolFile::Open(path, SpoolAccess::kReadOnly, &spool);
+  if (status.ok()) status = spool->QuickCheck(&verdict);
+  if (!status.ok()) return Status::Error("cannot be read as a spool: " + status.reason());
+  if (verdict != "ok") return Status::Error("damaged (" + verdict + "); the daemon will move it aside");
+  return Status::Ok();
 }
 
 Status CheckSerialDevice(const std::string& path) {

@@ -193,6 +193,9 @@ class SpoolFile {
   // Waiting events, dead letters and the oldest waiting event's time.
   Status Counts(SpoolCounts* counts);
 
+  // SQLite's quick integrity check: "ok", or what it found, into `verdict`.
+  Status QuickCheck(std::string* verdict);
+
  private:
   explicit SpoolFile(sqlite3* db) : db_(db) {}
   Status SetUp(SpoolAccess access);

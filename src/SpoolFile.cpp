@@ -177,6 +177,12 @@ Status SpoolFile::ResendDead(std::size_t* resent) { return Change(kResendDead, r
 
 Status SpoolFile::PurgeDead(std::size_t* purged) { return Change(kPurgeDead, purged); }
 
+Status SpoolFile::QuickCheck(std::string* verdict) {
+  StartWork();
+  const int rc = SpoolExec(db_, "PRAGMA quick_check", verdict);
+  return rc == SQLITE_OK ? Status::Ok() : Failure(rc);
+}
+
 Status SpoolFile::Counts(SpoolCounts* counts) {
   *counts = SpoolCounts();
   StartWork();

@@ -81,6 +81,11 @@ class CheckCommandTest(unittest.TestCase):
             (good + "AWS_SHARED_CREDENTIALS_FILE=aws-credentials\n", 0,
              ["ok NETWORKPROXY_REPORT_URL", "ok NETWORKPROXY_REPORT_TOKEN_FILE",
               MISSING_CREDENTIALS, "ok NETWORKPROXY_LOG_KEEP_DAYS"]),
+            # What the file holds is shown with its control bytes escaped.
+            (good + "NETWORKPROXY_FIRMWARE_BUCKET=a\x1bb\n", 78,
+             ["ok NETWORKPROXY_REPORT_URL", "ok NETWORKPROXY_REPORT_TOKEN_FILE",
+              "NETWORKPROXY_FIRMWARE_BUCKET - '\\x1B' is not allowed (lower-case letters, "
+              "digits, '.' and '-' only)", "ok NETWORKPROXY_LOG_KEEP_DAYS"]),
             (good.replace("'token'", "'open-token'"), 0,
              ["ok NETWORKPROXY_REPORT_URL", "NETWORKPROXY_REPORT_TOKEN_FILE - readable by other "
               "users (the daemon uses it all the same)", "ok NETWORKPROXY_LOG_KEEP_DAYS"]),
@@ -92,6 +97,9 @@ class CheckCommandTest(unittest.TestCase):
                 code, out, _ = ctl("check", "--env-file", path, "--dir", self.dir, cwd="/")
                 self.assertEqual(out.splitlines(), [l.format(env=path) for l in lines])
                 self.assertEqual(code, status)
+        code, out, _ = ctl("check", "--env-file", os.path.join(self.dir, "gone\x1b[2J"),
+                           "--dir", self.dir, cwd="/")
+        self.assertIn("gone\\x1B[2J - No such file or directory", out)
 
     def test_unit_values_then_environment_then_file(self):
         unit_credentials = "/etc/networkproxy/aws-credentials"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -169,10 +170,19 @@ TEST(SettingChecks, FileSettingsAcceptGoodFilesAndNameWhatIsWrong) {
   {
     sqlite3* db = nullptr;
     sqlite3_open("good.db", &db);
-    sqlite3_exec(db, "PRAGMA journal_mode=WAL; CREATE TABLE events(id INTEGER PRIMARY KEY, payload TEXT);"
-                 "INSERT INTO events(payload) VALUES('door=1');", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; CREATE TABLE events(id INTEGER PRIMARY KEY, key TEXT,"
+                 " received_ms INTEGER, payload BLOB, dead_ms INTEGER);"
+                 "INSERT INTO events(key, received_ms, payload) VALUES('k', 1, 'door=1');",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    sqlite3_open("view.db", &db);
+    sqlite3_exec(db, "CREATE TABLE t(id INTEGER PRIMARY KEY, key TEXT, received_ms INTEGER,"
+                 " payload BLOB); CREATE VIEW events AS SELECT * FROM t;", nullptr, nullptr, nullptr);
     sqlite3_close(db);
   }
+  // check runs as root: a link or a FIFO in the service's folder is refused.
+  symlink("good.db", "link.db");
+  mkfifo("fifo.db", 0600);
   PtyPair pty;
   const std::vector<std::pair<Status (*)(const std::string&), std::vector<TextCase>>> table = {
       {CheckTokenFile,
@@ -196,8 +206,11 @@ TEST(SettingChecks, FileSettingsAcceptGoodFilesAndNameWhatIsWrong) {
       {CheckSpoolFile,
        {{"good.db", "ok"},
         {"new.db", "ok"},
-        {"junk.db", "cannot be read as a spool: file is not a database"},
+        {"junk.db", "cannot be read as a spool: not a spool file"},
+        {"view.db", "cannot be read as a spool: not a spool file"},
         {"folder", "not a regular file"},
+        {"link.db", "not a regular file"},
+        {"fifo.db", "not a regular file"},
         {"nowhere/spool.db", "folder nowhere: No such file or directory"}}},
       {CheckWritableFolderOf,
        {{"metrics.prom", "ok"},

@@ -62,6 +62,9 @@ class VerifyImageTest(unittest.TestCase):
             ("new.hex.sig", "gone.hex", 1,
              "cannot read gone.hex: No such file or directory\n"),
             ("gone.sig", "new.hex", 1, "cannot read gone.sig: No such file or directory\n"),
+            # A terminal escape in a name is shown, not acted on.
+            ("gone\x1b[2J.sig", "new.hex", 1,
+             "cannot read gone\\x1B[2J.sig: No such file or directory\n"),
             ("new.hex.sig", "keys", 1, "cannot read keys: not a regular file\n"),
         ]
         for signature, image, status, line in cases:

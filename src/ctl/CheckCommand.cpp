@@ -6,6 +6,7 @@
 
 #include "CtlCommands.h"
 #include "CtlSupport.h"
+#include "PrintableText.h"
 #include "SiteCheck.h"
 
 int RunCheck(int argc, char** argv) {
@@ -27,12 +28,13 @@ int RunCheck(int argc, char** argv) {
   LoadedSite site;
   const Status loaded = LoadSite(source, &site);
   if (!loaded.ok()) {
-    std::fprintf(stderr, "networkproxyctl: %s\n", loaded.reason().c_str());
+    std::fprintf(stderr, "networkproxyctl: %s\n", PrintableText(loaded.reason()).c_str());
     return kCtlFailed;
   }
   bool usable = site.file_ok;
   for (const CheckLine& line : CheckSite(site)) {
-    std::printf("%s\n", line.text.c_str());
+    // A setting's value or a file's contents may end up in the line.
+    std::printf("%s\n", PrintableText(line.text).c_str());
     if (!line.usable) usable = false;
   }
   return usable ? kCtlOk : kCtlConfig;

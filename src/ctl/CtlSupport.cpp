@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "CtlCommands.h"
+#include "PrintableText.h"
 #include "UnitDefaults.h"
 
 bool IsHelpOption(const char* arg) {
@@ -14,7 +15,8 @@ bool IsHelpOption(const char* arg) {
 }
 
 int UsageError(const std::string& what, const char* usage) {
-  std::fprintf(stderr, "networkproxyctl: %s\nusage: networkproxyctl %s\n", what.c_str(), usage);
+  std::fprintf(stderr, "networkproxyctl: %s\nusage: networkproxyctl %s\n", PrintableText(what).c_str(),
+               usage);
   return kCtlUsage;
 }
 
@@ -53,11 +55,12 @@ bool AddFile(const SiteSource& source, EnvironmentValues* values) {
   // The unit's own file is optional, as EnvironmentFile=- makes it.
   if (!file.status.ok() && !(source.env_file.empty() && access(path.c_str(), F_OK) != 0 &&
                              errno == ENOENT)) {
-    std::printf("%s - %s\n", path.c_str(), file.status.reason().c_str());
+    std::printf("%s\n", PrintableText(path + " - " + file.status.reason()).c_str());
     ok = false;
   }
   for (const std::string& problem : file.bad_lines) {
-    std::printf("%s - %s\n", path.c_str(), problem.c_str());
+    // A bad line is quoted in the problem: the file's bytes.
+    std::printf("%s\n", PrintableText(path + " - " + problem).c_str());
     ok = false;
   }
   for (const auto& value : file.values) (*values)[value.first] = value.second;
@@ -86,7 +89,7 @@ bool LoadSiteSettings(const SiteSource& source, SiteSettings* settings) {
   LoadedSite site;
   const Status loaded = LoadSite(source, &site);
   if (!loaded.ok()) {
-    std::fprintf(stderr, "networkproxyctl: %s\n", loaded.reason().c_str());
+    std::fprintf(stderr, "networkproxyctl: %s\n", PrintableText(loaded.reason()).c_str());
     return false;
   }
   *settings = site.settings;

@@ -24,6 +24,7 @@
 #include "FirmwareCheck.h"
 #include "FirmwareSignature.h"
 #include "FirmwareStatement.h"
+#include "PrintableText.h"
 #include "Status.h"
 #include "VersionOrder.h"
 
@@ -114,8 +115,9 @@ Status ReadBounded(int fd, std::size_t max_bytes, std::string* content) {
   return Status::Ok();
 }
 
+// Paths and versions come from the command line; reasons from the files.
 int Fail(const std::string& line) {
-  std::printf("%s\n", line.c_str());
+  std::printf("%s\n", PrintableText(line).c_str());
   return kCtlFailed;
 }
 
@@ -138,7 +140,7 @@ int RunVerifyImage(int argc, char** argv) {
   if (args.not_older_than != nullptr && !IsReleaseNumber(args.not_older_than)) {
     std::fprintf(stderr,
                  "networkproxyctl verify-image: --not-older-than %s is not a release number\n%s",
-                 args.not_older_than, kUsage);
+                 PrintableText(args.not_older_than).c_str(), kUsage);
     return kCtlUsage;
   }
   // Refused before anything is read: a version with no place in the release

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "CtlCommands.h"
+#include "PrintableText.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
   for (const CtlCommandEntry& entry : kCommands) {
     if (entry.run != nullptr && std::strcmp(name, entry.name) == 0) return entry.run(argc - 1, argv + 1);
   }
-  std::fprintf(stderr, "networkproxyctl: unknown command: %s\n", name);
+  std::fprintf(stderr, "networkproxyctl: unknown command: %s\n", PrintableText(name).c_str());
   PrintUsage(stderr);
   return kCtlUsage;
 }
