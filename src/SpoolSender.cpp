@@ -1,5 +1,6 @@
 #include "SpoolSender.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -61,6 +62,14 @@ void SpoolSender::FollowSpoolChanges() {
   }
 }
 
+void SpoolSender::PauseFollowingSpool(std::chrono::seconds wait) {
+  const auto end = std::chrono::steady_clock::now() + wait;
+  for (auto now = end - wait; now < end; now = std::chrono::steady_clock::now()) {
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, kSpoolIdleCheck));
+    FollowSpoolChanges();
+  }
+}
+
 void SpoolSender::Accept(const char* payload) {
   std::size_t dropped = 0;
   if (spool_.Add(payload, NowMs(), &dropped).ok()) {
@@ -101,7 +110,7 @@ void SpoolSender::Run() {
       case Outcome::kNotRemoved:
         // New events do not cut a back-off short: the server is what we
         // wait for, and it may have said how long.
-        std::this_thread::sleep_for(retry_after_ ? *retry_after_ : delay.Next());
+        PauseFollowingSpool(retry_after_ ? *retry_after_ : delay.Next());
         break;
     }
   }

@@ -115,9 +115,12 @@ class SpoolSender {
   // The spool's figures into the operator's status (not published).
   void ShowSpoolFigures();
   // The operator's tool may purge or resend dead letters while nothing is
-  // sent: with the spool idle, the figures are looked at at each idle check
-  // and published when they changed.
+  // sent: while the sender is idle or waits out a back-off, the figures are
+  // looked at every kSpoolIdleCheck and published when they changed.
   void FollowSpoolChanges();
+  // Sleeps `wait` (a back-off, up to minutes), following the spool's
+  // figures meanwhile as the idle sender does.
+  void PauseFollowingSpool(std::chrono::seconds wait);
 
   Spool& spool_;
   const ReportTarget target_;
