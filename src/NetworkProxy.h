@@ -52,6 +52,9 @@ class NetworkProxy {
   std::optional<FirmwarePublicKey> firmware_key_;
   // The controller's version from the handshake; empty when unknown.
   std::string controller_version_;
+  // The newest release the controller has reported (FirmwareFloor); empty:
+  // none. Set at start-up, before the update worker runs.
+  std::string firmware_floor_;
   // The port: opened at start-up, then read by the serial worker and
   // written by whoever acts on a reply.
   SerialLink link_;
