@@ -116,8 +116,9 @@ void NetworkProxy::Handshake() {
 void NetworkProxy::UpdateLoop() {
   for (;;) {
     update_progress.Begin(kFirmwareCheckBound);
-    const FirmwareDecision decision = CheckFirmware(
-        settings_.firmware, firmware_key_ ? &*firmware_key_ : nullptr, controller_version_);
+    const FirmwareDecision decision =
+        CheckFirmware(settings_.firmware, firmware_key_ ? &*firmware_key_ : nullptr,
+                      controller_version_, firmware_connection_);
     if (decision.hand_off) {
       // The script takes over from here; whatever became of starting it,
       // the daemon ends as it always has.

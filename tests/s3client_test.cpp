@@ -323,6 +323,66 @@ TEST_F(S3ClientTest, DroppedConnectionIsRetried) {
                                                     LogLine("update.txt", 200)}));
 }
 
+TEST_F(S3ClientTest, ClientsSharingAHandleReuseItsConnection) {
+  PutObject("update.txt", "1.0.9\n");
+  S3Handle kept;
+  S3Handle fresh(S3Handle::Reuse::kFreshPerRequest);
+  const S3Credentials credentials(kAccessKey, kSecretKey);
+  std::vector<long> kept_connects, fresh_connects;
+  for (int check = 0; check < 2; ++check) {
+    // A client per check, as the daemon makes one.
+    S3Client::Object a =
+        S3Client(kRegion, credentials, Endpoint(), &kept).GetObject(kBucket, "update.txt", kLimits);
+    S3Client::Object b = S3Client(kRegion, credentials, Endpoint(), &fresh)
+                             .GetObject(kBucket, "update.txt", kLimits);
+    ASSERT_TRUE(a.ok && b.ok) << a.error << b.error;
+    kept_connects.push_back(a.new_connections);
+    fresh_connects.push_back(b.new_connections);
+  }
+  EXPECT_EQ(kept_connects, (std::vector<long>{1, 0}));
+  EXPECT_EQ(fresh_connects, (std::vector<long>{1, 1}));
+  // A connection the server dropped meanwhile is replaced within the request.
+  SetFaults(R"({"networkproxy-firmware/update.txt": {"mode": "close", "times": 1}})");
+  S3Client::Object dropped =
+      S3Client(kRegion, credentials, Endpoint(), &kept).GetObject(kBucket, "update.txt", kLimits);
+  EXPECT_TRUE(dropped.ok) << dropped.error;
+  S3Client::Object after =
+      S3Client(kRegion, credentials, Endpoint(), &kept).GetObject(kBucket, "update.txt", kLimits);
+  EXPECT_TRUE(after.ok) << after.error;
+  EXPECT_EQ(after.new_connections, 0);
+}
+
+TEST_F(S3ClientTest, CutAnswerKeepsItsBytesAndRangeAsksForTheRest) {
+  const std::string image = std::string(6000, 'a') + std::string(4000, 'b');
+  PutObject("Version_1.0.9.hex", image);
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short", "bytes": 6000, "times": 1}})");
+  S3Request keep;
+  keep.keep_cut = true;
+  S3AttemptResult cut = client_.GetObjectOnce(kBucket, "Version_1.0.9.hex", kLimits, keep);
+  ASSERT_FALSE(cut.object.ok);
+  EXPECT_TRUE(cut.object.cut);
+  EXPECT_TRUE(cut.retryable);
+  EXPECT_EQ(cut.object.body, image.substr(0, 6000));
+  EXPECT_EQ(cut.object.content_length, 10000);
+  EXPECT_FALSE(cut.object.checksum_sha256.empty());
+  ASSERT_FALSE(cut.object.etag.empty());
+
+  S3Request rest;
+  rest.range = "Range: bytes=6000-";
+  rest.if_match = "If-Match: " + cut.object.etag;
+  S3AttemptResult second = client_.GetObjectOnce(kBucket, "Version_1.0.9.hex", kLimits, rest);
+  ASSERT_TRUE(second.object.ok) << second.object.error;
+  EXPECT_EQ(second.object.http_status, 206);
+  EXPECT_EQ(second.object.content_range, "bytes 6000-9999/10000");
+  EXPECT_EQ(second.object.body, image.substr(6000));
+
+  rest.if_match = "If-Match: \"another\"";
+  S3AttemptResult changed = client_.GetObjectOnce(kBucket, "Version_1.0.9.hex", kLimits, rest);
+  EXPECT_EQ(changed.object.http_status, 412);
+  EXPECT_FALSE(changed.object.cut);
+  EXPECT_TRUE(changed.object.body.empty());
+}
+
 TEST_F(S3ClientTest, ShortBodyIsFailure) {
   PutObject("Version_1.0.9.hex", std::string(10000, 'x'));
   SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short"}})");
