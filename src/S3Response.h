@@ -1,5 +1,6 @@
 // S3Response: what one S3 GET brought back, collected by libcurl's header
-// and body callbacks, and the checks made on it. Used by S3Client only.
+// and body callbacks, and the checks made on it. Used by the S3 layer
+// (and ImageDownload, for the SHA-256 of a resumed image).
 #ifndef NETWORKPROXY_S3RESPONSE_H_
 #define NETWORKPROXY_S3RESPONSE_H_
 

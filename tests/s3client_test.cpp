@@ -3,6 +3,9 @@
 #include "S3Client.h"
 #include "SiteSettings.h"
 
+#include "ImageDownload.h"
+#include "PartialDownload.h"
+
 #include "ChildProcess.h"
 
 #include <curl/curl.h>
@@ -26,6 +29,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "temp_cwd.h"
 
 namespace fs = std::filesystem;
 
@@ -381,6 +386,49 @@ TEST_F(S3ClientTest, CutAnswerKeepsItsBytesAndRangeAsksForTheRest) {
   EXPECT_EQ(changed.object.http_status, 412);
   EXPECT_FALSE(changed.object.cut);
   EXPECT_TRUE(changed.object.body.empty());
+}
+
+// The image download's own resume steps, on the stand-in's real answers: a
+// corrupted part must never reach the image, and a part of another version
+// must never be continued.
+TEST_F(S3ClientTest, ResumedImageIsCheckedWholeAndAPartOfAnotherVersionIsNotContinued) {
+  std::string image;
+  for (int i = 0; i < 10000; ++i) image.push_back(static_cast<char>((i * 31) & 0xFF));
+  PutObject("Version_1.0.9.hex", image);
+  TempWorkingDir cwd("image-download");  // for the daemon log it writes
+  const std::string path = (dir_ / "fw.hex").string();
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short", "bytes": 2000}})");
+  std::string got;
+  ASSERT_FALSE(DownloadImage(client_, kBucket, path, "Version_1.0.9.hex", "1.0.9", &got).ok());
+  HeldPartResult held = LoadPart(path);
+  ASSERT_EQ(held.part.size, 6000u);  // three cut answers, each one kept
+  EXPECT_EQ(held.part.version, "1.0.9");
+
+  // One byte of the part changed on disk: the whole image fails its
+  // checksum, the part goes, and the next download starts from byte 0.
+  SetFaults("{}");
+  {
+    std::fstream part(PartPath(path), std::ios::in | std::ios::out | std::ios::binary);
+    part.seekp(100);
+    part.put('\x7f');
+  }
+  const Status corrupt =
+      DownloadImage(client_, kBucket, path, "Version_1.0.9.hex", "1.0.9", &got);
+  EXPECT_NE(corrupt.reason().find("checksum mismatch"), std::string::npos) << corrupt.reason();
+  EXPECT_FALSE(LoadPart(path).part.resumable());
+  ASSERT_TRUE(DownloadImage(client_, kBucket, path, "Version_1.0.9.hex", "1.0.9", &got).ok());
+  EXPECT_EQ(got, image);
+
+  // A part kept for 1.0.8 of the same object is not continued for 1.0.9.
+  ASSERT_TRUE(StartPart(path, "\"" + std::string(32, '0') + "\"", 10000, image.substr(0, 10),
+                        "1.0.8").ok());
+  const std::size_t before = RequestLog().size();
+  ASSERT_TRUE(DownloadImage(client_, kBucket, path, "Version_1.0.9.hex", "1.0.9", &got).ok());
+  EXPECT_EQ(got, image);
+  const std::vector<std::string> log = RequestLog();
+  EXPECT_EQ(std::vector<std::string>(log.begin() + before, log.end()),
+            std::vector<std::string>{LogLine("Version_1.0.9.hex", 200)});
+  EXPECT_FALSE(std::ifstream(PartPath(path)).good());
 }
 
 TEST_F(S3ClientTest, ShortBodyIsFailure) {
