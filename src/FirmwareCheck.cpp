@@ -242,7 +242,8 @@ Status StartUpdateScript(const S3Credentials& credentials) {
 }
 
 FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePublicKey* key,
-                               const std::string& controller, const std::string& floor) {
+                               const std::string& controller, const std::string& floor,
+                               S3Handle& connection) {
   FirmwareDecision decision;
   LogLine("Checking for firmware update");
   if (key != nullptr && !key->usable()) {
@@ -259,7 +260,7 @@ FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePubli
     return decision;
   }
 
-  S3Client client(source.region, credentials, source.endpoint);
+  S3Client client(source.region, credentials, source.endpoint, &connection);
   S3Client::Object version_file = client.GetObject(source.bucket, kVersionKey, kVersionFileLimits);
   if (!version_file.ok) {
     FailCheck(FailureLine("Error: Reading the version file", version_file.error,

@@ -69,10 +69,12 @@ struct FirmwareDecision {
 // must be a release number no older than the higher of the controller's
 // and `floor` (FirmwareFloor; empty: none). A version held after failed
 // installs (HandOffGuard) is not downloaded; a newer one ends the hold.
-// Every failure is logged and ends the check; the next one starts afresh.
+// The requests go through `connection`, which the caller keeps from one
+// check to the next. Every failure is logged and ends the check; the next
+// one starts afresh, but for what arrived of a cut image (ImageDownload.h).
 FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePublicKey* key,
-                               const std::string& controller_version,
-                               const std::string& floor = std::string());
+                               const std::string& controller_version, const std::string& floor,
+                               S3Handle& connection);
 
 // Carries out a hand-off: runs kHandOffCommand with /bin/sh, as the system
 // shell would, with the process environment and `credentials` in it

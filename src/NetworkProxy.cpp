@@ -120,7 +120,7 @@ void NetworkProxy::UpdateLoop() {
     update_progress.Begin(kFirmwareCheckBound);
     const FirmwareDecision decision = CheckFirmware(
         settings_.firmware, firmware_key_ ? &*firmware_key_ : nullptr, controller_version_,
-        firmware_floor_);
+        firmware_floor_, firmware_connection_);
     if (decision.hand_off) {
       // The script takes over from here; whatever became of starting it,
       // the daemon ends as it always has.

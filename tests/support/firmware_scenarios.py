@@ -345,15 +345,16 @@ class ScenarioCase(unittest.TestCase):
                          ["%d bytes, sha256 %s) to ./fw-update.sh"
                           % (len(image), _digest(image))], self.describe(o))
 
-    def assertKeptRunning(self, o, lines, image=None):
+    def assertKeptRunning(self, o, lines, image=None, kept=()):
         """The check logged `lines` and returned: no hand-off, the image
-        file still holds `image` (None: there is none), nothing else left."""
+        file still holds `image` (None: there is none), nothing else left
+        but the files named in `kept`."""
         self.assertEqual(o.lines, lines, self.describe(o))
         self.assertTrue(o.alive, "daemon ended with %r" % o.exit_status)
         self.assertIsNone(o.sudo_argv, "update script was started")
         self.assertEqual(_digest(o.image), _digest(image))
         self.assertIsNone(o.image_sig, "a signature was written")
-        self.assertEqual(o.new_files, [], "stray files left behind")
+        self.assertEqual(o.new_files, sorted(kept), "stray files left behind")
 
     def assertRequested(self, o, keys):
         self.assertEqual([k for _, k, _ in o.requests], keys,
