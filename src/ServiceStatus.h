@@ -72,6 +72,12 @@ struct StatusSnapshot {
   // `delivered`, and still in `rejected`, which as a Prometheus counter
   // never goes down. What is shown as rejected is the difference.
   std::uint64_t dead_letters_delivered = 0;
+  // Firmware installs, told at the start after a hand-off, and the hold.
+  std::uint64_t installs_ok = 0;
+  std::uint64_t installs_failed = 0;
+  bool firmware_held = false;
+  std::string firmware_floor;  // empty: none
+  std::string install_note;    // "Firmware 1.0.9 installed", for the STATUS line
 };
 
 class ServiceStatus {
@@ -107,6 +113,15 @@ class ServiceStatus {
   // last CheckEnded, else up to date. Counts it and publishes.
   void CheckEnded(std::time_t when);
 
+  // Firmware installs and the hold; none publishes (the next event or
+  // check does). NoteInstall counts the outcome of the last hand-off,
+  // with `note` for the STATUS line when it installed; NoteCheckHeld gives
+  // the running check's outcome in place of "up to date".
+  void NoteInstall(bool installed, const std::string& note);
+  void SetFirmwareHeld(bool held);
+  void SetFirmwareFloor(const std::string& version);
+  void NoteCheckHeld(const std::string& logged_line);
+
   // Where Publish writes the metrics; empty: nowhere.
   void SetMetricsFile(const std::string& path);
 
@@ -127,6 +142,7 @@ class ServiceStatus {
   StatusSnapshot figures_;
   std::string check_failure_;
   bool check_failed_ = false;
+  std::string check_note_;  // NoteCheckHeld's line for the running check
   std::string metrics_file_;
   bool metrics_failing_ = false;  // the last write failed (logged once)
   std::mutex publish_mutex_;      // one publisher at a time, in order
@@ -142,7 +158,8 @@ void StartServiceStatus(const std::string& metrics_file, const std::string& cont
 // Without a spool "1,234 events delivered, 2 failed[, 1 rejected]; firmware
 // 1.0.8 checked 12:31:05, up to date" (local time); with one "5 events
 // delivered[, 1 failed], 0 rejected[, 3 dropped], 2 waiting; firmware ...".
-// "1 event" in the singular; rejected as RejectedNow. Without "STATUS=".
+// "1 event" in the singular; rejected as RejectedNow; "; Firmware 1.0.9
+// installed" at the end after an install. Without "STATUS=".
 std::string StatusLine(const StatusSnapshot& figures);
 
 // Rejected events less those delivered later (resent dead letters), never

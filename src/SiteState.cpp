@@ -7,6 +7,7 @@
 #include <map>
 
 #include "EventStamp.h"
+#include "HandOffGuard.h"
 #include "PrintableText.h"
 
 namespace {
@@ -163,6 +164,14 @@ std::string SiteStateJson(const SiteState& s, std::time_t now) {
     failure["time"] = TimeOrNull(s.last_failure);
     failure["reason"] = TextOrNull(s.last_failure_reason);
   }
+  // The last firmware hand-off.
+  Json::Value handoff(Json::nullValue);
+  if (!s.handoff_version.empty()) {
+    handoff["version"] = PrintableText(s.handoff_version);
+    handoff["time"] = TimeOrNull(s.handoff_time);
+    handoff["result"] = s.handoff_result;
+  }
+  root["last_handoff"] = handoff;
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "  ";
   return Json::writeString(writer, root) + "\n";
@@ -198,5 +207,22 @@ std::string SiteStateText(const SiteState& s, std::time_t now) {
   out += "\n";
   out += "dead letters: " + std::to_string(s.dead_letters) + "\n";
   out += "last delivery: " + (s.last_delivery != 0 ? Rfc3339Utc(Ms(s.last_delivery)) : std::string("none")) + "\n";
+  out += "last hand-off: " + LastHandOffText(s) + "\n";
   return out;
+}
+
+// The last firmware hand-off.
+
+void ReadLastHandOff(SiteState* state) {
+  HandOffRecord record;
+  if (!ReadHandOffRecord(kHandOffRecordFile, &record)) return;
+  state->handoff_version = record.version;
+  state->handoff_time = record.time;
+  state->handoff_result = record.result;
+}
+
+std::string LastHandOffText(const SiteState& s) {
+  if (s.handoff_version.empty()) return "none";
+  return PrintableText(s.handoff_version) + " at " + Rfc3339Utc(Ms(s.handoff_time)) + ", " +
+         s.handoff_result;
 }

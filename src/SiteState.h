@@ -29,6 +29,10 @@ struct SiteState {
   std::time_t last_delivery = 0;   // 0: none since the daemon started
   std::time_t last_failure = 0;    // the last post that did not deliver; 0: none
   std::string last_failure_reason; // its error line without "Error: "
+  // The last firmware hand-off, from the daemon's hand-off record.
+  std::string handoff_version;     // empty: none
+  std::time_t handoff_time = 0;
+  std::string handoff_result;      // "pending", "installed" or "failed"
 };
 
 // Fills `state` from the text of a metrics file (the Prometheus text
@@ -38,10 +42,18 @@ struct SiteState {
 // values and NaN read as 0, huge ones and infinity as the most.
 Status ReadMetricsText(const std::string& text, SiteState* state);
 
+// Fills the last hand-off of `state` from the hand-off record in the
+// current folder (no link followed); none leaves it empty.
+void ReadLastHandOff(SiteState* state);
+
+// The last hand-off: "1.0.9 at 2026-12-09T08:00:00Z, installed", or "none".
+std::string LastHandOffText(const SiteState& state);
+
 // The state as one JSON object: firmware_version, last_firmware_check
 // {time, result, reason}, events {delivered, rejected (less the dead
-// letters delivered since), dropped, waiting, failed}, dead_letters, oldest_waiting_seconds (at `now`), last_delivery,
-// last_failure {time, reason}; what is not known is null.
+// letters delivered since), dropped, waiting, failed}, dead_letters,
+// oldest_waiting_seconds (at `now`), last_delivery, last_failure {time,
+// reason}, last_handoff {version, time, result}; what is not known is null.
 std::string SiteStateJson(const SiteState& state, std::time_t now);
 
 // The same for a person, one figure a line. The backlog line names the last
