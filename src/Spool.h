@@ -15,7 +15,8 @@
 //
 // Dead letters: an event the server rejected for good stays in the file,
 // marked dead (MarkDead): never sent again by itself, kept through restarts,
-// and bounded at kMaxDeadLetters, the oldest going first. The operator's
+// and counted toward the spool's bound with the waiting events: at the
+// bound the oldest dead letter goes before the oldest waiting event. The operator's
 // tool lists, resends or purges them through SpoolFile (below), from a
 // process of its own while the daemon runs; the counts here follow such
 // changes (SQLite's data_version tells when another connection wrote).
@@ -49,9 +50,6 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-// Dead letters kept at most; the oldest goes first.
-constexpr std::size_t kMaxDeadLetters = 1000;
-
 // One kept event.
 struct SpooledEvent {
   std::int64_t id = 0;           // order of arrival; never reused
@@ -72,20 +70,20 @@ class Spool {
  public:
   // Opens (creating when missing) the spool at `path`, relative to the
   // working directory when relative, keeping at most `max_events` (at least
-  // 1) and at most `max_dead` dead letters. Logs what it found and any
-  // fault; a spool that cannot be opened leaves the object usable (Add
+  // 1), waiting events and dead letters together. Logs what it found and
+  // any fault; a spool that cannot be opened leaves the object usable (Add
   // retries).
-  Spool(const std::string& path, std::size_t max_events,
-        std::size_t max_dead = kMaxDeadLetters);
+  Spool(const std::string& path, std::size_t max_events);
   ~Spool();
 
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
 
   // Commits `payload` read at `received_ms` under a new key. At the bound,
-  // the oldest waiting event is dropped first ("Spool full: dropped the
-  // oldest event"); `dropped` (may be null) receives how many were. Fails,
-  // with the reason, when it was not kept.
+  // the oldest dead letter is dropped first ("Spool full: dropped the
+  // oldest dead letter"), else the oldest waiting event ("Spool full:
+  // dropped the oldest event"); `dropped` (may be null) receives how many
+  // waiting events were. Fails, with the reason, when it was not kept.
   Status Add(const std::string& payload, std::int64_t received_ms,
              std::size_t* dropped = nullptr);
 
@@ -98,10 +96,9 @@ class Spool {
   // the reason, when the spool could not be written.
   Status Remove(std::int64_t id);
 
-  // Sets the waiting event `id` aside as a dead letter at `now_ms`; at
-  // the bound the oldest dead letter goes ("Spool full: dropped the
-  // oldest dead letter"). Gone already counts as done. Fails, with the
-  // reason, when the spool could not be written.
+  // Sets the waiting event `id` aside as a dead letter at `now_ms`. Gone
+  // already counts as done. Fails, with the reason, when the spool could
+  // not be written.
   Status MarkDead(std::int64_t id, std::int64_t now_ms);
 
   // Events waiting.
@@ -122,6 +119,8 @@ class Spool {
   Status AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
                    std::size_t* dropped);
   Status FailureLocked(const std::string& reason);
+  int DropOldestLocked(std::size_t excess, std::size_t* dropped_dead, std::size_t* dropped);
+  static void LogDropped(std::size_t dropped_dead, std::size_t dropped);
   void RefreshLocked();
   void FailedLocked(const std::string& reason);
   void WorkedLocked();
@@ -129,7 +128,6 @@ class Spool {
   std::mutex mutex_;
   const std::string path_;
   const std::size_t max_events_;
-  const std::size_t max_dead_;
   sqlite3* db_ = nullptr;
   SpoolStatements st_;
   std::size_t count_ = 0;  // waiting

@@ -86,6 +86,7 @@ void SpoolSender::Run() {
         delay.Reset();
         break;
       case Outcome::kFailed:
+      case Outcome::kHeld:
       case Outcome::kNotRemoved:
         // New events do not cut a back-off short: the server is what we
         // wait for, and it may have said how long.
@@ -128,8 +129,17 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
   Outcome outcome = Outcome::kFailed;
   std::optional<EventResult> settled;
   if (result.answer == AnswerClass::kDelivered) {
+    rejected_in_row_ = 0;
     outcome = spool_.Remove(event.id).ok() ? Outcome::kDone : Outcome::kNotRemoved;
     if (outcome == Outcome::kDone) settled = EventResult::kDelivered;
+  } else if (result.answer == AnswerClass::kRejected && ++rejected_in_row_ >= kMaxRejectedInRow) {
+    // A server (or a proxy before it) that rejects everything would turn
+    // the whole backlog into dead letters: the third event in a row waits.
+    if (rejected_in_row_ == kMaxRejectedInRow) {
+      LogLine("Error: Server rejected 3 events in a row - holding the spool until one is "
+              "delivered");
+    }
+    outcome = Outcome::kHeld;
   } else if (result.answer == AnswerClass::kRejected) {
     outcome = spool_.MarkDead(event.id, NowMs()).ok() ? Outcome::kRejected : Outcome::kNotRemoved;
     if (outcome == Outcome::kRejected) settled = EventResult::kRejected;

@@ -20,9 +20,15 @@
 //     Retry-After on a 408/425/429/5xx sets that wait instead, at most
 //     kSpoolRetryMax), back to the first wait after an event is settled. An
 //     expired token thus costs time, never the backlog.
+//   404, 405, 410, 421: the URL is wrong, not the event: kept, as for 5xx.
 //   any other 4xx: the server will never take it: set aside in the spool as
 //     a dead letter (Spool::MarkDead), so one bad event cannot hold up the
-//     queue and none is lost unseen.
+//     queue and none is lost unseen; but at most kMaxRejectedInRow - 1 in a
+//     row: the next rejected one is held, waiting, and retried with
+//     back-off ("Error: Server rejected 3 events in a row - holding the
+//     spool until one is delivered"), until a delivery ends the hold. A
+//     server that rejects everything thus costs two dead letters, not the
+//     backlog.
 // A backlog drains without pauses.
 //
 // Replies: only a 2xx answer's reply may drive the controller, and only when
@@ -76,6 +82,9 @@ class RetryDelay {
   std::chrono::seconds next_{0};
 };
 
+// Rejections in a row at which the sender holds the spool.
+constexpr int kMaxRejectedInRow = 3;
+
 class SpoolSender {
  public:
   // How one turn of the sender ended.
@@ -84,6 +93,7 @@ class SpoolSender {
     kDone,        // the server took the event; removed
     kRejected,    // the server rejected it for good; set aside as a dead letter
     kFailed,      // not taken (no answer, 3xx, 401, 403, 429, 5xx, ...); kept
+    kHeld,        // rejected, but too many in a row: kept waiting (see above)
     kNotRemoved,  // settled, but the spool could not record it; posted again later
   };
 
@@ -120,6 +130,7 @@ class SpoolSender {
   SerialLink& link_;
   ReportSession session_;
   std::optional<std::chrono::seconds> retry_after_;
+  int rejected_in_row_ = 0;  // rejections since the last delivery (sender worker only)
   std::mutex wake_mutex_;
   std::condition_variable wake_;
   bool work_ = false;  // an event was committed since the sender last looked
