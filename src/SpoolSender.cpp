@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "Backoff.h"
 #include "EventLog.h"
 #include "ReportExchange.h"
 #include "ServiceStatus.h"
@@ -27,13 +28,6 @@ void LogLateReply(const char* reply_line) {
 }
 
 }  // namespace
-
-std::chrono::seconds RetryDelay::Next() {
-  next_ = next_.count() == 0 ? kSpoolRetryFirst : std::min(next_ * 2, kSpoolRetryMax);
-  return next_;
-}
-
-void RetryDelay::Reset() { next_ = std::chrono::seconds(0); }
 
 SpoolSender::SpoolSender(Spool& spool, const ReportTarget& target, SerialLink& link)
     : spool_(spool), target_(target), link_(link), session_(target_) {
@@ -72,7 +66,7 @@ void SpoolSender::Accept(const char* payload) {
 }
 
 void SpoolSender::Run() {
-  RetryDelay delay;
+  Backoff backoff;
   for (;;) {
     sender_progress.Begin(kReportStepBound);
     const Outcome outcome = SendOldest();
@@ -83,14 +77,15 @@ void SpoolSender::Run() {
         break;
       case Outcome::kDone:
       case Outcome::kRejected:
-        delay.Reset();
+        backoff.Reset();
         break;
       case Outcome::kFailed:
       case Outcome::kHeld:
       case Outcome::kNotRemoved:
         // New events do not cut a back-off short: the server is what we
         // wait for, and it may have said how long.
-        std::this_thread::sleep_for(retry_after_ ? *retry_after_ : delay.Next());
+        std::this_thread::sleep_for(retry_after_ ? backoff.RetryAfter(*retry_after_)
+                                                 : backoff.Next());
         break;
     }
   }

@@ -16,10 +16,12 @@
 // error line. What an answer means (ReportAnswer.h):
 //   2xx: delivered, removed.
 //   3xx (never followed), 401, 403, 408, 425, 429, 5xx, no answer: kept; the
-//     sender waits kSpoolRetryFirst, doubling up to kSpoolRetryMax (a
-//     Retry-After on a 408/425/429/5xx sets that wait instead, at most
-//     kSpoolRetryMax), back to the first wait after an event is settled. An
-//     expired token thus costs time, never the backlog.
+//     sender waits as Backoff draws it: between half and all of a step of
+//     kSpoolRetryFirst, doubling up to kSpoolRetryMax (a Retry-After on a
+//     408/425/429/5xx sets that wait instead, at most kSpoolRetryMax,
+//     lengthened by 0-20%), back to the first step after an event is
+//     settled. An expired token thus costs time, never the backlog, and a
+//     fleet's retries spread out instead of arriving together.
 //   404, 405, 410, 421: the URL is wrong, not the event: kept, as for 5xx.
 //   any other 4xx: the server will never take it: set aside in the spool as
 //     a dead letter (Spool::MarkDead), so one bad event cannot hold up the
@@ -69,17 +71,6 @@ struct SpoolSettings {
   std::string path;
   std::size_t max_events = kDefaultSpoolMaxEvents;
   Status max_events_status;
-};
-
-// The sender's wait after a failed post: kSpoolRetryFirst, doubling each
-// time up to kSpoolRetryMax; Reset after a post the server took.
-class RetryDelay {
- public:
-  std::chrono::seconds Next();
-  void Reset();
-
- private:
-  std::chrono::seconds next_{0};
 };
 
 // Rejections in a row at which the sender holds the spool.

@@ -21,26 +21,27 @@ from throwaway_ca import ThrowawayCa
 
 INSTRUCTIONS = '{"cards":"AB","colour":"red","sequence":"9"}'
 TOKEN = "tok-0a1b2c3d4e5f60718293a4b5c6d7e8f9"
-FIRST_WAIT = 5  # s: the sender's first back-off
+FIRST_WAIT = 5  # s: the sender's first back-off step; the wait is drawn from its half to all
+BACKED_OFF = (FIRST_WAIT / 2 - 0.5, FIRST_WAIT + 2.5)
 
 # The answer table: first answer -> line, wait before the second try (None:
 # never tried again), and where the event ends.
 ANSWERS = [
     ("expired_token", {"status": 401}, "Error: Report refused - HTTP 401",
-     (FIRST_WAIT - 0.5, FIRST_WAIT + 2.5), "delivered"),
+     BACKED_OFF, "delivered"),
     ("rate_limited", {"status": 429, "headers": {"Retry-After": "3"}},
      "Error: Report failed - HTTP 429", (2.5, 4.5), "delivered"),
     ("moved", {"status": 302, "headers": {"Location": "/elsewhere"}},
      "Error: Report failed - HTTP 302 (redirect not followed)",
-     (FIRST_WAIT - 0.5, FIRST_WAIT + 2.5), "delivered"),
+     BACKED_OFF, "delivered"),
     ("unprocessable", {"status": 422}, "Error: Report rejected - HTTP 422",
      None, "dead"),
     ("server_error", {"status": 500}, "Error: Report failed - HTTP 500",
-     (FIRST_WAIT - 0.5, FIRST_WAIT + 2.5), "delivered"),
+     BACKED_OFF, "delivered"),
     # A wrong path or a proxy mid-deploy blames the URL, not the event.
     ("misrouted", {"status": 404},
      "Error: Report failed - HTTP 404 (check NETWORKPROXY_REPORT_URL)",
-     (FIRST_WAIT - 0.5, FIRST_WAIT + 2.5), "delivered"),
+     BACKED_OFF, "delivered"),
 ]
 HOLD = "Error: Server rejected 3 events in a row - holding the spool until one is delivered"
 

@@ -341,13 +341,4 @@ TEST(EventTime, ReadingTimeIsRfc3339Utc) {
   EXPECT_EQ(Rfc3339Utc(0), "1970-01-01T00:00:00Z");
 }
 
-TEST(RetryDelay, DoublesFromFiveSecondsToFiveMinutesAndResets) {
-  RetryDelay delay;
-  std::vector<long> waits;
-  for (int i = 0; i < 9; ++i) waits.push_back(delay.Next().count());
-  EXPECT_EQ(waits, (std::vector<long>{5, 10, 20, 40, 80, 160, 300, 300, 300}));
-  delay.Reset();
-  EXPECT_EQ(delay.Next().count(), 5);
-}
-
 }  // namespace
