@@ -112,21 +112,29 @@ bool Spool::MoveAsideLocked(const std::string& reason) {
 }
 
 Status Spool::Add(const std::string& payload, std::int64_t received_ms, std::size_t* dropped) {
+  SpooledEvent event;
+  event.payload = payload;
+  event.received_ms = received_ms;
+  return AddBatch({event}, dropped);
+}
+
+Status Spool::AddBatch(const std::vector<SpooledEvent>& events, std::size_t* dropped) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t unused = 0;
   if (dropped == nullptr) dropped = &unused;
   *dropped = 0;
+  if (events.empty()) return Status::Ok();
   if (db_ == nullptr && !OpenLocked()) return Status::Error(failure_);
   RefreshLocked();
   bool corrupt = false;
-  const Status added = AddLocked(payload, received_ms, &corrupt, dropped);
+  const Status added = AddLocked(events, &corrupt, dropped);
   // A file that went bad under us is replaced like one found bad at start.
   if (added.ok() || !corrupt) return added;
   CloseLocked();
   if (!MoveAsideLocked("found corrupt while adding an event") || !OpenLocked()) {
     return Status::Error(failure_);
   }
-  return AddLocked(payload, received_ms, &corrupt, dropped);
+  return AddLocked(events, &corrupt, dropped);
 }
 
 Status Spool::FailureLocked(const std::string& reason) {
@@ -134,32 +142,44 @@ Status Spool::FailureLocked(const std::string& reason) {
   return Status::Error(reason);
 }
 
-Status Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
+Status Spool::AddLocked(const std::vector<SpooledEvent>& events, bool* corrupt,
                         std::size_t* dropped_out) {
-  std::string key;
-  if (!NewEventKey(&key)) return FailureLocked("no random bytes for the event's key");
+  // One transaction, so one sync, for the whole batch: a burst is taken at
+  // the line's speed, not the disk's.
+  const std::size_t count = count_, dead = dead_;
   std::size_t dropped = 0, dropped_dead = 0;
   int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
-  if (rc == SQLITE_OK && count_ + dead_ >= max_events_) {
-    rc = DropOldestLocked(count_ + dead_ - max_events_ + 1, &dropped_dead, &dropped);
-  }
-  if (rc == SQLITE_OK) {
+  for (const SpooledEvent& event : events) {
+    if (rc != SQLITE_OK) break;
+    std::string key = event.key;
+    if (key.empty() && !NewEventKey(&key)) {
+      SpoolExec(db_, "ROLLBACK");
+      return FailureLocked("no random bytes for the event's key");
+    }
     sqlite3_bind_text(st_.insert, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(st_.insert, 2, static_cast<sqlite3_int64>(received_ms));
-    sqlite3_bind_blob(st_.insert, 3, payload.data(), static_cast<int>(payload.size()),
+    sqlite3_bind_int64(st_.insert, 2, static_cast<sqlite3_int64>(event.received_ms));
+    sqlite3_bind_blob(st_.insert, 3, event.payload.data(), static_cast<int>(event.payload.size()),
                       SQLITE_TRANSIENT);
     rc = sqlite3_step(st_.insert);
     sqlite3_reset(st_.insert);
-    if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
   }
+  if (rc == SQLITE_OK) {
+    count_ += events.size();
+    if (count_ + dead_ > max_events_) {
+      rc = DropOldestLocked(count_ + dead_ - max_events_, &dropped_dead, &dropped);
+    }
+  }
+  if (rc == SQLITE_OK) rc = SpoolExec(db_, "COMMIT");
   if (rc != SQLITE_OK) {
     const std::string reason = SpoolReason(db_, rc);
     SpoolExec(db_, "ROLLBACK");  // fails harmlessly when SQLite already rolled back
+    count_ = count;
+    dead_ = dead;
     *corrupt = IsSpoolCorruption(rc);
     if (!*corrupt) FailedLocked(reason);
     return Status::Error(reason);
   }
-  count_ += 1;
   *dropped_out = dropped;
   LogDropped(dropped_dead, dropped);
   WorkedLocked();
@@ -197,9 +217,10 @@ void Spool::LogDropped(std::size_t dropped_dead, std::size_t dropped) {
   for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest event");
 }
 
-bool Spool::Oldest(SpooledEvent* event) {
+bool Spool::Oldest(SpooledEvent* event, std::int64_t after) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return false;
+  sqlite3_bind_int64(st_.oldest, 1, static_cast<sqlite3_int64>(after));
   int rc = sqlite3_step(st_.oldest);
   if (rc == SQLITE_ROW) {
     event->id = SpoolColumnInt(st_.oldest, 0);
@@ -289,8 +310,7 @@ void Spool::FailedLocked(const std::string& reason) {
   failure_ = reason;
   if (failing_) return;
   failing_ = true;
-  LogFormat("Error: Spool %s not writable - %s; events are posted directly until it is",
-            path_.c_str(), reason.c_str());
+  LogFormat("Error: Spool %s not writable - %s", path_.c_str(), reason.c_str());
 }
 
 void Spool::WorkedLocked() {

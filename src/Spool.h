@@ -3,13 +3,14 @@
 // and a power cut.
 //
 // Durability: the database runs in WAL mode with synchronous=FULL for new
-// events, so an event is on the disk before Add returns. WAL mode alone
+// events, so an event is on the disk before Add (or AddBatch, one sync for
+// a batch) returns. WAL mode alone
 // already keeps every committed event through kill -9 (the commit is in the
 // operating system's hands) and keeps the file openable through a power cut
 // (a torn WAL tail is ignored on recovery); FULL adds that an event read
 // just before a power cut is not lost with it, at the price of one fsync per
-// event, which the controller's rate (about 24 lines a second at most) can
-// afford many times over. Removing a delivered event is committed with
+// commit; the serial worker commits what it read together (AddBatch), so a
+// slow disk (10-50 ms a sync) still takes a burst at the line's rate. Removing a delivered event is committed with
 // synchronous=NORMAL: losing that commit in a power cut only means the event
 // is posted again under the same key, which the server is told to expect.
 //
@@ -27,7 +28,8 @@
 // cannot be created or written is logged once when it fails and once when a
 // write succeeds again (the spool's own lines: it alone knows when a spell
 // of failures begins and ends); meanwhile Add fails with the reason and the
-// caller posts the event directly. Nothing here ends the process or throws.
+// caller keeps the event elsewhere (SpoolIntake.h). Nothing here ends the
+// process or throws.
 //
 // Threads: every method may be called from any thread; one mutex serialises
 // them (each is short: one statement or one small transaction).
@@ -87,10 +89,15 @@ class Spool {
   Status Add(const std::string& payload, std::int64_t received_ms,
              std::size_t* dropped = nullptr);
 
-  // The oldest waiting event into `event`. False when none waits or the
-  // spool cannot be read (that is logged once, as a write failure is): to
-  // the sender both mean there is nothing to post now.
-  bool Oldest(SpooledEvent* event);
+  // Commits `events` in their order, in one transaction (one sync): all
+  // of them or, failing, none. Each keeps its key (a new one when empty)
+  // and reading time; ids are the spool's. The bound and `dropped` as for Add.
+  Status AddBatch(const std::vector<SpooledEvent>& events, std::size_t* dropped = nullptr);
+
+  // The oldest waiting event with an id above `after` into `event`. False
+  // when none waits or the spool cannot be read (that is logged once, as a
+  // write failure is): to the sender both mean there is nothing to post now.
+  bool Oldest(SpooledEvent* event, std::int64_t after = 0);
 
   // Removes the event `id` (gone already counts as removed). Fails, with
   // the reason, when the spool could not be written.
@@ -116,8 +123,7 @@ class Spool {
   bool SetUpLocked(std::string* reason, bool* corrupt);
   void CloseLocked();
   bool MoveAsideLocked(const std::string& reason);
-  Status AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
-                   std::size_t* dropped);
+  Status AddLocked(const std::vector<SpooledEvent>& events, bool* corrupt, std::size_t* dropped);
   Status FailureLocked(const std::string& reason);
   int DropOldestLocked(std::size_t excess, std::size_t* dropped_dead, std::size_t* dropped);
   static void LogDropped(std::size_t dropped_dead, std::size_t dropped);

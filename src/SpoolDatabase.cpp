@@ -162,7 +162,8 @@ constexpr const char* kDropOldest =
     "DELETE FROM events WHERE id IN"
     " (SELECT id FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT ?1)";
 constexpr const char* kOldest =
-    "SELECT id, key, received_ms, payload FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
+    "SELECT id, key, received_ms, payload FROM events WHERE dead_ms IS NULL AND id > ?1"
+    " ORDER BY id LIMIT 1";
 constexpr const char* kRemove = "DELETE FROM events WHERE id = ?1";
 constexpr const char* kMarkDead = "UPDATE events SET dead_ms = ?2 WHERE id = ?1 AND dead_ms IS NULL";
 constexpr const char* kDropOldestDead =

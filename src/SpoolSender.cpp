@@ -14,11 +14,6 @@
 
 namespace {
 
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 void LogLateReply(const char* reply_line) {
   LogLine("Response from Server");
   std::string logged(reply_line);
@@ -30,7 +25,7 @@ void LogLateReply(const char* reply_line) {
 }  // namespace
 
 SpoolSender::SpoolSender(Spool& spool, const ReportTarget& target, SerialLink& link)
-    : spool_(spool), target_(target), link_(link), session_(target_) {
+    : spool_(spool), intake_(spool), target_(target), link_(link), session_(target_) {
   // What a restart found (a backlog, dead letters) shows from the first figures on.
   ShowSpoolFigures();
 }
@@ -38,31 +33,27 @@ SpoolSender::SpoolSender(Spool& spool, const ReportTarget& target, SerialLink& l
 void SpoolSender::ShowSpoolFigures() {
   const SpoolCounts counts = spool_.Counts();
   SpoolFigures figures;
-  figures.waiting = static_cast<long>(counts.waiting);
+  figures.waiting = static_cast<long>(counts.waiting + intake_.InMemory());
   figures.dead_letters = static_cast<long>(counts.dead);
   figures.oldest_ms = counts.oldest_waiting_ms;
   service_status().SetSpoolFigures(figures);
 }
 
-void SpoolSender::Accept(const char* payload) {
-  std::size_t dropped = 0;
-  if (spool_.Add(payload, NowMs(), &dropped).ok()) {
-    ShowSpoolFigures();
-    if (dropped == 0) service_status().Publish();
-    for (std::size_t i = 0; i < dropped; ++i) service_status().NoteEvent(EventResult::kDropped);
-    {
-      std::lock_guard<std::mutex> lock(wake_mutex_);
-      work_ = true;
-    }
-    wake_.notify_one();
-    return;
+void SpoolSender::Accept(const std::vector<LineEvent>& events) {
+  // Kept in the spool or, while it cannot store them, in memory: either
+  // way the sender posts them, and this thread goes back to reading.
+  NoteDropped(intake_.Take(events));
+  {
+    std::lock_guard<std::mutex> lock(wake_mutex_);
+    work_ = true;
   }
-  // The spool cannot keep it: the plain mode's exchange, on this thread; it
-  // counts the event itself.
-  LogLine("Sending Message: ");
-  serial_progress.Begin(kReportStepBound);
-  ReportEvent(target_, link_, payload);
-  serial_progress.End();
+  wake_.notify_one();
+}
+
+void SpoolSender::NoteDropped(std::size_t dropped) {
+  ShowSpoolFigures();
+  if (dropped == 0) service_status().Publish();
+  for (std::size_t i = 0; i < dropped; ++i) service_status().NoteEvent(EventResult::kDropped);
 }
 
 void SpoolSender::Run() {
@@ -77,17 +68,28 @@ void SpoolSender::Run() {
         break;
       case Outcome::kDone:
       case Outcome::kRejected:
+      case Outcome::kNotRemoved:
         backoff.Reset();
         break;
       case Outcome::kFailed:
       case Outcome::kHeld:
-      case Outcome::kNotRemoved:
         // New events do not cut a back-off short: the server is what we
         // wait for, and it may have said how long.
         std::this_thread::sleep_for(retry_after_ ? backoff.RetryAfter(*retry_after_)
                                                  : backoff.Next());
         break;
     }
+  }
+}
+
+void SpoolSender::RecordSettled() {
+  // In order: the first one the spool cannot record stops the rest.
+  while (!unrecorded_.empty()) {
+    const Unrecorded& first = unrecorded_.front();
+    const Status recorded =
+        first.dead_ms == 0 ? spool_.Remove(first.id) : spool_.MarkDead(first.id, first.dead_ms);
+    if (!recorded.ok()) return;
+    unrecorded_.erase(unrecorded_.begin());
   }
 }
 
@@ -99,8 +101,14 @@ void SpoolSender::WaitForWork(std::chrono::seconds longest) {
 
 SpoolSender::Outcome SpoolSender::SendOldest() {
   retry_after_.reset();
+  // Events kept in memory go to the spool as soon as it takes them again.
+  const std::size_t dropped = intake_.Store();
+  if (dropped > 0) NoteDropped(dropped);
+  RecordSettled();
   SpooledEvent event;
-  if (!spool_.Oldest(&event)) return Outcome::kIdle;
+  bool from_memory = false;
+  const std::int64_t after = unrecorded_.empty() ? 0 : unrecorded_.back().id;
+  if (!intake_.Next(&event, &from_memory, after)) return Outcome::kIdle;
 
   LogLine("Sending Message: ");
   const std::vector<std::string> headers = {
@@ -123,11 +131,9 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
 
   Outcome outcome = Outcome::kFailed;
   std::optional<EventResult> settled;
-  if (result.answer == AnswerClass::kDelivered) {
-    rejected_in_row_ = 0;
-    outcome = spool_.Remove(event.id).ok() ? Outcome::kDone : Outcome::kNotRemoved;
-    if (outcome == Outcome::kDone) settled = EventResult::kDelivered;
-  } else if (result.answer == AnswerClass::kRejected && ++rejected_in_row_ >= kMaxRejectedInRow) {
+  const bool rejected = result.answer == AnswerClass::kRejected;
+  if (result.delivered()) rejected_in_row_ = 0;
+  if (rejected && ++rejected_in_row_ >= kMaxRejectedInRow) {
     // A server (or a proxy before it) that rejects everything would turn
     // the whole backlog into dead letters: the third event in a row waits.
     if (rejected_in_row_ == kMaxRejectedInRow) {
@@ -135,10 +141,21 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
               "delivered");
     }
     outcome = Outcome::kHeld;
-  } else if (result.answer == AnswerClass::kRejected) {
-    outcome = spool_.MarkDead(event.id, NowMs()).ok() ? Outcome::kRejected : Outcome::kNotRemoved;
-    if (outcome == Outcome::kRejected) settled = EventResult::kRejected;
+  } else if (from_memory) {
+    // Not in the spool: settling it is taking it out of memory. A rejected
+    // one cannot be kept as a dead letter while the spool cannot store.
+    if (result.delivered() || rejected) {
+      outcome = result.delivered() ? Outcome::kDone : Outcome::kRejected;
+      settled = result.delivered() ? EventResult::kDelivered : EventResult::kRejected;
+    }
+  } else if (result.delivered() || rejected) {
+    settled = result.delivered() ? EventResult::kDelivered : EventResult::kRejected;
+    outcome = result.delivered() ? Outcome::kDone : Outcome::kRejected;
+    unrecorded_.push_back({event.id, result.delivered() ? 0 : NowMs()});
+    RecordSettled();
+    if (!unrecorded_.empty()) outcome = Outcome::kNotRemoved;
   }
+  if (from_memory) intake_.Finish(event.key, settled.has_value());
   ShowSpoolFigures();
   service_status().NoteExchange(AttemptFor(result.answer), settled);
   return outcome;

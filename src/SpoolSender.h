@@ -44,10 +44,10 @@
 // counted once, when it is settled (delivered, rejected) or dropped by the
 // bound; the spool's figures are published with it.
 //
-// Threads and the serial link: with store and forward on, the sender worker
-// writes the reply commands and the reading thread only reads, except while
-// the spool cannot keep events: then Accept posts the event itself, as the
-// plain mode does, and writes that reply's commands. Either holds the
+// Threads and the serial link: with store and forward on, the reading
+// thread only reads and keeps (Accept), also while the spool cannot store
+// events (they wait in memory, SpoolIntake.h, and are posted from there);
+// the sender worker alone posts and writes the reply commands, holding the
 // link's command lock for a reply's whole sequence (SerialLink.h).
 #ifndef NETWORKPROXY_SPOOLSENDER_H_
 #define NETWORKPROXY_SPOOLSENDER_H_
@@ -56,10 +56,12 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "ReportSession.h"
 #include "SerialLink.h"
 #include "Spool.h"
+#include "SpoolIntake.h"
 #include "Status.h"
 
 // Store and forward's part of the configuration: NETWORKPROXY_SPOOL (the
@@ -85,7 +87,8 @@ class SpoolSender {
     kRejected,    // the server rejected it for good; set aside as a dead letter
     kFailed,      // not taken (no answer, 3xx, 401, 403, 429, 5xx, ...); kept
     kHeld,        // rejected, but too many in a row: kept waiting (see above)
-    kNotRemoved,  // settled, but the spool could not record it; posted again later
+    kNotRemoved,  // settled, but the spool could not record it yet: the
+                  // sender moves on past it and records it when it can
   };
 
   // `spool` and `link` must outlive the sender. Posts go to `target`; the
@@ -95,11 +98,11 @@ class SpoolSender {
   SpoolSender(const SpoolSender&) = delete;
   SpoolSender& operator=(const SpoolSender&) = delete;
 
-  // Takes the payload of an event line just read: commits it to the spool
-  // and wakes the sender; when the spool cannot keep it, logs "Sending
-  // Message: " and posts it directly, as the plain mode does. Called by the
-  // thread that reads the port (the main thread during start-up).
-  void Accept(const char* payload);
+  // Takes the event lines just read, in order: commits them to the spool
+  // together (or keeps them in memory while it cannot store them,
+  // SpoolIntake.h) and wakes the sender. Never posts and never waits on the
+  // network. Called by the thread that reads the port.
+  void Accept(const std::vector<LineEvent>& events);
 
   // The sender worker's loop; never returns.
   [[noreturn]] void Run();
@@ -113,14 +116,27 @@ class SpoolSender {
 
  private:
   void WaitForWork(std::chrono::seconds longest);
+  // Records in the spool the events settled while it could not be written.
+  void RecordSettled();
   // The spool's figures into the operator's status (not published).
   void ShowSpoolFigures();
+  // Counts `dropped` events and publishes the figures.
+  void NoteDropped(std::size_t dropped);
 
   Spool& spool_;
+  SpoolIntake intake_;
   const ReportTarget target_;
   SerialLink& link_;
   ReportSession session_;
   std::optional<std::chrono::seconds> retry_after_;
+  // Settled events the spool could not record yet (a full disk), oldest
+  // first: removed (dead_ms 0) or set aside as dead letters when it can.
+  // Until then the sender posts only events after them.
+  struct Unrecorded {
+    std::int64_t id;
+    std::int64_t dead_ms;
+  };
+  std::vector<Unrecorded> unrecorded_;
   int rejected_in_row_ = 0;  // rejections since the last delivery (sender worker only)
   std::mutex wake_mutex_;
   std::condition_variable wake_;

@@ -318,8 +318,7 @@ TEST_F(SpoolTest, AcceptedEventsShowAsWaitingInTheOperatorsFigures) {
   Spool spool("spool.db", 10);
   SerialLink link;
   SpoolSender sender(spool, ReportTarget(), link);
-  sender.Accept("door=1");
-  sender.Accept("door=0");
+  sender.Accept({{"door=1", 1}, {"door=0", 2}});
   EXPECT_EQ(service_status().Snapshot().spool_waiting, 2);
 }
 
