@@ -1,5 +1,6 @@
 #include "SerialWorker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -60,13 +61,13 @@ void SerialWorker::HandOver() {
 
 bool SerialWorker::ReadBatch() {
   bool ended = Handle(ReadLine(link_.fd(), line_, sizeof line_, kNoTimeout, &partial_), line_);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBatchWindowMs);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBatchLongestMs);
   while (ended && pending_.size() < kBatchMaxEvents) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         end - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
-    const LineRead line =
-        ReadLine(link_.fd(), line_, sizeof line_, static_cast<int>(left.count()), &partial_);
+    const int wait = static_cast<int>(std::min<long long>(left.count(), kBatchGapMs));
+    const LineRead line = ReadLine(link_.fd(), line_, sizeof line_, wait, &partial_);
     // Nothing more came in time: what was read is kept before waiting on.
     if (line.end == LineEnd::kTimedOut) break;
     ended = Handle(line, line_);

@@ -4,12 +4,13 @@
 // on this thread, whose reply's commands go back on the link.
 //
 // With store and forward, lines that arrive together are handed on
-// together: after a line, the worker goes on reading while the next bytes
-// come within kBatchWindow of the first line (at most kBatchMaxEvents event
-// lines), then hands the batch over, which commits it in one transaction.
-// A burst thus costs one disk sync per batch, not per line, and every line
-// is still kept before the worker waits for the next one; a line that
-// stops half-way at the window's end is finished by the next read.
+// together: after a line, the worker goes on reading while each next line
+// is already there or completes within kBatchGapMs, for at most
+// kBatchLongestMs and kBatchMaxEvents event lines, then hands the batch
+// over, which commits it in one transaction. A burst thus costs one disk
+// sync per batch, not per line, and every line is still kept before the
+// worker waits for the next one; a line that stops half-way when the gap
+// runs out is finished by the next read.
 //
 // Threads: one thread reads at a time: the serial worker once it runs
 // (tests call Read directly).
@@ -29,10 +30,13 @@
 // The serial worker's line buffer.
 constexpr std::size_t kSerialResponseBufferSize = 1024;
 
-// How long a batch of lines is read for at most, and how many event lines
-// it holds at most (a few milliseconds of a busy line either way).
-constexpr int kBatchWindowMs = 5;
-constexpr std::size_t kBatchMaxEvents = 100;
+// The wait for the next line of a batch, the longest a batch is read for
+// and the most event lines it holds. A line at 9600 baud takes tens of ms
+// to arrive, so a batch is what had queued up while the last one was
+// being committed.
+constexpr int kBatchGapMs = 5;
+constexpr int kBatchLongestMs = 50;
+constexpr std::size_t kBatchMaxEvents = 256;
 
 class SerialWorker {
  public:
