@@ -21,7 +21,9 @@ reset, whatever is in flight lost), as a cellular link that drops. Bytes are for
 stays end to end between the client and the target. A half close travels
 like data; a target that refuses ends the client's connection.
 
-Standard output: "port N" once listening. Ends on SIGTERM/SIGINT or when
+Standard output: "port N" once listening, and when it ends "bytes up U
+down D": what crossed the link toward the target (U) and toward the client
+(D), all connections together (bytes dropped at a cut are not counted). Ends on SIGTERM/SIGINT or when
 standard input closes. Stdlib only; not part of the test suite.
 """
 
@@ -48,10 +50,11 @@ def set_nodelay(writer):
 
 class Link:
     """One direction of the slow link: `rate` bytes per second (0: no
-    limit), and when it is next free."""
+    limit), when it is next free, and the bytes delivered across it."""
 
     def __init__(self, rate):
         self.rate = rate
+        self.delivered = 0
         self.free_at = 0.0
         # Slices of about 20 ms on the link, so the pace is smooth.
         self.slice = max(512, int(rate / 50)) if rate else CHUNK_BYTES
@@ -87,6 +90,7 @@ async def forward(reader, writer, usable_at, half_rtt, link):
                     writer.write_eof()
                 return
             writer.write(data)
+            link.delivered += len(data)
             await writer.drain()
 
     delivering = asyncio.create_task(deliver())
@@ -170,6 +174,8 @@ async def main_async(args):
     loop.add_reader(0, stdin_readable)
     async with server:
         await stopping.wait()
+    out.write(b"bytes up %d down %d\n" % (links[0].delivered, links[1].delivered))
+    out.flush()
     return 0
 
 
@@ -198,6 +204,8 @@ class DelayProxy:
         return self.proc.stdout.readline() if ready else b""
 
     def stop(self):
+        """Ends the proxy; returns (bytes up, bytes down) it carried, or
+        None when it did not say."""
         try:
             self.proc.stdin.close()
         except OSError:
@@ -207,6 +215,10 @@ class DelayProxy:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait(timeout=5)
+        rest = self.proc.stdout.read().split()
+        if len(rest) == 5 and rest[0] == b"bytes":
+            return int(rest[2]), int(rest[4])
+        return None
 
 
 def main():

@@ -28,15 +28,6 @@ void FailCheck(const std::string& line, const std::string& summary = std::string
   service_status().NoteCheckFailure(summary.empty() ? line : summary);
 }
 
-// The time of a hand-off as the log writes times.
-std::string LocalTime(std::time_t when) {
-  std::tm local{};
-  localtime_r(&when, &local);
-  char text[64] = {0};
-  std::strftime(text, sizeof text, "%Y-%m-%d %X", &local);
-  return text;
-}
-
 // Fails with the error line when a hand-off of `version` happened so
 // recently that the controller's version should have changed by now.
 Status EarlierHandOff(const char* version, const std::string& controller) {
@@ -45,9 +36,7 @@ Status EarlierHandOff(const char* version, const std::string& controller) {
       !HandOffHeldBack(last, version, std::time(nullptr))) {
     return Status::Ok();
   }
-  return Status::Error(std::string("Error: Update to ") + version + " was handed off at " +
-                       LocalTime(last.time) + "; the controller still reports " +
-                       (!controller.empty() ? controller : "no version"));
+  return Status::Error(StillOldLine(last, controller));
 }
 
 // Fails with the system's reason unless the update script is where sudo
@@ -63,16 +52,49 @@ Status UpdateScriptPresent() {
 }
 
 // Fails with the error line when a site with a signing key would go
-// backwards: the published version is older than the controller's known
-// one. Without a key, or without the controller's version, any other
-// version is taken.
+// backwards: the published version is older than the higher of the
+// controller's answer and the floor (the newest it has run), so a silent
+// controller keeps the rule. Without a key any other version is taken.
 Status DowngradeRefusal(const char* published, const FirmwarePublicKey* key,
-                        const std::string& controller) {
-  if (key == nullptr || controller.empty() || CompareVersions(published, controller.c_str()) >= 0) {
-    return Status::Ok();
+                        const std::string& controller, const std::string& floor) {
+  if (key == nullptr) return Status::Ok();
+  const bool by_controller =
+      !controller.empty() && (floor.empty() || CompareVersions(controller, floor) >= 0);
+  const std::string& newest = by_controller ? controller : floor;
+  if (newest.empty() || CompareVersions(published, newest) >= 0) return Status::Ok();
+  if (by_controller) {
+    return Status::Error(std::string("Error: Firmware ") + published +
+                         " is older than the controller's " + controller + " - downgrade refused");
   }
-  return Status::Error(std::string("Error: Firmware ") + published +
-                       " is older than the controller's " + controller + " - downgrade refused");
+  return Status::Error(std::string("Error: Firmware ") + published + " is older than " + floor +
+                       ", the newest the controller has run - downgrade refused");
+}
+
+// The held version after a check saw `published`: a newer one ends the
+// hold (the tool's retry ends it too, by removing the file).
+std::string HeldVersionAfter(const char* published) {
+  std::string held = ReadHeldVersion(kHeldVersionFile);
+  if (!held.empty() && CompareVersions(published, held) > 0) {
+    const Status ended = EndHold(kHeldVersionFile);
+    if (ended.ok()) {
+      LogLine("Firmware " + held + " no longer held: " + published + " published");
+      held.clear();
+    } else {
+      LogLine(FailureLine(("Error: Ending the hold on firmware " + held).c_str(), ended.reason()));
+    }
+  }
+  service_status().SetFirmwareHeld(!held.empty());
+  return held;
+}
+
+// Fails with the error line when a site with a signing key is offered a
+// version that is not a release number: it could not be placed in the
+// release order, so the downgrade rule could not hold. Without a key any
+// version is taken, as ever.
+Status ReleaseRefusal(const char* published, const FirmwarePublicKey* key) {
+  if (key == nullptr || IsReleaseNumber(published)) return Status::Ok();
+  return Status::Error(std::string("Error: Firmware version ") + published +
+                       " is not a release number - refused");
 }
 
 // Decides on `published` (not the controller's version): true when the
@@ -80,10 +102,23 @@ Status DowngradeRefusal(const char* published, const FirmwarePublicKey* key,
 // check failed here (logged).
 bool PrepareHandOff(const FirmwareSource& source, const FirmwarePublicKey* key,
                     const S3Client& client, const S3Credentials& credentials,
-                    const char* published, const std::string& controller) {
-  const Status downgrade = DowngradeRefusal(published, key, controller);
+                    const char* published, const std::string& controller,
+                    const std::string& floor, const std::string& held) {
+  const Status release = ReleaseRefusal(published, key);
+  if (!release.ok()) {
+    FailCheck(release.reason());
+    return false;
+  }
+  const Status downgrade = DowngradeRefusal(published, key, controller, floor);
   if (!downgrade.ok()) {
     FailCheck(downgrade.reason());
+    return false;
+  }
+  if (held == published) {
+    // Not a failed check: the site does what it was told after three
+    // failed installs; the hold has its own figure and alert.
+    LogLine(HeldLine(held));
+    service_status().NoteCheckHeld(HeldLine(held));
     return false;
   }
   const Status earlier = EarlierHandOff(published, controller);
@@ -108,9 +143,14 @@ bool PrepareHandOff(const FirmwareSource& source, const FirmwarePublicKey* key,
     return false;
   }
   // Recorded before the hand-off, so that a restarted daemon whose
-  // controller still reports the old version does not hand off again.
-  const Status recorded =
-      WriteHandOffRecord(kHandOffRecordFile, HandOffRecord{published, std::time(nullptr)});
+  // controller still reports the old version does not hand off again, and
+  // counts the attempts of one version towards its hold.
+  HandOffRecord last;
+  const bool had_record = ReadHandOffRecord(kHandOffRecordFile, &last);
+  const Status recorded = WriteHandOffRecord(
+      kHandOffRecordFile,
+      HandOffRecord{published, std::time(nullptr),
+                    NextHandOffAttempt(had_record ? &last : nullptr, published)});
   if (!recorded.ok()) {
     FailCheck("Error: Recording the hand-off: " + recorded.reason(),
               "Error: Recording the hand-off");
@@ -202,7 +242,8 @@ Status StartUpdateScript(const S3Credentials& credentials) {
 }
 
 FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePublicKey* key,
-                               const std::string& controller) {
+                               const std::string& controller, const std::string& floor,
+                               S3Handle& connection) {
   FirmwareDecision decision;
   LogLine("Checking for firmware update");
   if (key != nullptr && !key->usable()) {
@@ -219,7 +260,7 @@ FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePubli
     return decision;
   }
 
-  S3Client client(source.region, credentials, source.endpoint);
+  S3Client client(source.region, credentials, source.endpoint, &connection);
   S3Client::Object version_file = client.GetObject(source.bucket, kVersionKey, kVersionFileLimits);
   if (!version_file.ok) {
     FailCheck(FailureLine("Error: Reading the version file", version_file.error,
@@ -233,12 +274,15 @@ FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePubli
     // The version becomes part of an object key: "/" or ".." in it could
     // reach another bucket through a path-normalising endpoint.
     FailCheck("Error: Version file holds no usable version");
-  } else if (controller == published) {
+    return decision;
+  }
+  const std::string held = HeldVersionAfter(published);
+  if (controller == published) {
     LogLine("Versions match. No update required");
   } else {
     LogFormat("Version Mismatch - published %s, controller %s", published,
               !controller.empty() ? controller.c_str() : "unknown");
-    if (PrepareHandOff(source, key, client, credentials, published, controller)) {
+    if (PrepareHandOff(source, key, client, credentials, published, controller, floor, held)) {
       decision.hand_off = true;
       decision.version = published;
       decision.credentials = credentials;

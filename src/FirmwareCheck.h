@@ -65,10 +65,16 @@ struct FirmwareDecision {
 // One check against `source`: reads the published version and, when it
 // differs from `controller_version` (empty: unknown), downloads the image
 // to the source's image path and decides to hand off. `key` is the site's
-// signing key, null when none is configured. Every failure is logged and
-// ends the check; the next one starts afresh.
+// signing key, null when none is configured; with one, a published version
+// must be a release number no older than the higher of the controller's
+// and `floor` (FirmwareFloor; empty: none). A version held after failed
+// installs (HandOffGuard) is not downloaded; a newer one ends the hold.
+// The requests go through `connection`, which the caller keeps from one
+// check to the next. Every failure is logged and ends the check; the next
+// one starts afresh, but for what arrived of a cut image (ImageDownload.h).
 FirmwareDecision CheckFirmware(const FirmwareSource& source, const FirmwarePublicKey* key,
-                               const std::string& controller_version);
+                               const std::string& controller_version, const std::string& floor,
+                               S3Handle& connection);
 
 // Carries out a hand-off: runs kHandOffCommand with /bin/sh, as the system
 // shell would, with the process environment and `credentials` in it

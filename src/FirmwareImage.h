@@ -1,7 +1,8 @@
 // FirmwareImage: getting a published image onto disk for the update script:
-// streamed straight into its file when no signing key is configured, or,
-// with one, held in memory until its signature is verified over exactly
-// those bytes, then written with the verified signature beside it.
+// downloaded into memory (resuming what an earlier check kept, see
+// ImageDownload.h), its signature verified over exactly those bytes when a
+// signing key is configured, then written whole (with the verified
+// signature beside it).
 //
 // Threads: the update worker.
 #ifndef NETWORKPROXY_FIRMWAREIMAGE_H_

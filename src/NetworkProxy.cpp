@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include "EventLog.h"
+#include "InstallOutcome.h"
 #include "LogRetention.h"
 #include "ReportAccess.h"
 #include "ServiceStatus.h"
@@ -57,6 +58,7 @@ Status NetworkProxy::Start() {
   }
   reader_ = new SerialWorker(link_, settings_.report, sink);
   Handshake();
+  firmware_floor_ = SettleFirmwareAtStart(controller_version_);
 
   serial_worker_ = new std::thread([this] {
     reader_->Run(startup_events_);
@@ -117,7 +119,8 @@ void NetworkProxy::UpdateLoop() {
   for (;;) {
     update_progress.Begin(kFirmwareCheckBound);
     const FirmwareDecision decision = CheckFirmware(
-        settings_.firmware, firmware_key_ ? &*firmware_key_ : nullptr, controller_version_);
+        settings_.firmware, firmware_key_ ? &*firmware_key_ : nullptr, controller_version_,
+        firmware_floor_, firmware_connection_);
     if (decision.hand_off) {
       // The script takes over from here; whatever became of starting it,
       // the daemon ends as it always has.

@@ -50,8 +50,14 @@ class NetworkProxy {
   const DaemonSettings settings_;
   // The site's signing key, when one is configured (loaded or not).
   std::optional<FirmwarePublicKey> firmware_key_;
+  // The firmware check's connection, kept from one check to the next.
+  // Update worker only.
+  S3Handle firmware_connection_;
   // The controller's version from the handshake; empty when unknown.
   std::string controller_version_;
+  // The newest release the controller has reported (FirmwareFloor); empty:
+  // none. Set at start-up, before the update worker runs.
+  std::string firmware_floor_;
   // The port: opened at start-up, then read by the serial worker and
   // written by whoever acts on a reply.
   SerialLink link_;

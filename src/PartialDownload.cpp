@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "SmallFile.h"
 #include "WriteAll.h"
@@ -15,8 +16,26 @@ namespace {
 
 constexpr mode_t kPartMode = 0640;
 constexpr std::size_t kMaxEtagBytes = 128;
-// An ETag line, a size line and their line ends.
-constexpr std::size_t kMaxRecordBytes = kMaxEtagBytes + 32;
+// An ETag line, a size line, a version line, a checksum line and their
+// line ends.
+constexpr std::size_t kMaxRecordBytes = 3 * kMaxEtagBytes + 32;
+
+// An optional record field: empty, or what IsUsableEtag accepts.
+bool IsUsableField(const std::string& text) { return text.empty() || IsUsableEtag(text); }
+
+// The record's lines, each without its line end; none when the record does
+// not end with one.
+std::vector<std::string> RecordLines(const std::string& record) {
+  std::vector<std::string> lines;
+  if (record.empty() || record.back() != '\n') return lines;
+  std::size_t begin = 0;
+  while (begin < record.size()) {
+    const std::size_t end = record.find('\n', begin);
+    lines.push_back(record.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return lines;
+}
 
 // A decimal number that fits in 64 bits, nothing else.
 bool ParseCount(const std::string& text, std::uint64_t* out) {
@@ -95,15 +114,19 @@ HeldPartResult LoadPart(const std::string& image_path) {
     out.status = Status::FromErrno(error, record_path);
     return out;
   }
-  const std::size_t first_end = record.find('\n');
+  const std::vector<std::string> lines = RecordLines(record);
   HeldPart part;
-  if (first_end == std::string::npos || record.back() != '\n' ||
-      !IsUsableEtag(record.substr(0, first_end)) ||
-      !ParseCount(record.substr(first_end + 1, record.size() - first_end - 2), &part.total)) {
+  if ((lines.size() != 2 && lines.size() != 4) || !IsUsableEtag(lines[0]) ||
+      !ParseCount(lines[1], &part.total) ||
+      (lines.size() == 4 && (!IsUsableField(lines[2]) || !IsUsableField(lines[3])))) {
     out.status = Status::Error(record_path + ": not an ETag and a size");
     return out;
   }
-  part.etag = record.substr(0, first_end);
+  part.etag = lines[0];
+  if (lines.size() == 4) {
+    part.version = lines[2];
+    part.checksum_sha256 = lines[3];
+  }
 
   const std::string part_path = PartPath(image_path);
   struct stat info {};
@@ -125,8 +148,12 @@ HeldPartResult LoadPart(const std::string& image_path) {
 }
 
 Status StartPart(const std::string& image_path, const std::string& etag, std::uint64_t total,
-                 const std::string& data) {
+                 const std::string& data, const std::string& version,
+                 const std::string& checksum_sha256) {
   if (!IsUsableEtag(etag)) return Status::Error("ETag not usable in a request");
+  if (!IsUsableField(version) || !IsUsableField(checksum_sha256)) {
+    return Status::Error("version or checksum not one word");
+  }
   if (data.size() > total) return Status::Error("more bytes than the object has");
   // The old record goes first: from here until the new one is in place,
   // the part describes no object.
@@ -135,7 +162,9 @@ Status StartPart(const std::string& image_path, const std::string& etag, std::ui
   if (!status.ok()) return status;
   const std::string record_path = PartRecordPath(image_path);
   const std::string temp_path = record_path + ".tmp";
-  status = WriteFile(temp_path, O_CREAT | O_TRUNC, etag + "\n" + std::to_string(total) + "\n");
+  status = WriteFile(temp_path, O_CREAT | O_TRUNC,
+                     etag + "\n" + std::to_string(total) + "\n" + version + "\n" +
+                         checksum_sha256 + "\n");
   if (status.ok() && rename(temp_path.c_str(), record_path.c_str()) != 0) {
     status = Status::FromErrno(errno, record_path);
   }

@@ -3,7 +3,9 @@
 //
 // Beside the image path IMAGE the part is kept as "IMAGE.part" (the first
 // bytes of the object, in order) and its record as "IMAGE.part.etag": the
-// object's ETag on the first line and its size in bytes on the second. Both
+// object's ETag on the first line, its size in bytes on the second, then
+// the version it was published as and the full-object SHA-256 (base64) S3
+// sent with its first bytes (each line empty when not known). Both files
 // are mode 0640. The record is written after the part's first bytes and
 // removed before anything else, so a record always describes a part that is
 // a prefix of that object; the bytes held are the part file's size, so a
@@ -29,6 +31,8 @@ struct HeldPart {
   std::string etag;         // as the server sent it, quotes included
   std::uint64_t total = 0;  // the object's size
   std::uint64_t size = 0;   // bytes held
+  std::string version;      // published version of the object; may be empty
+  std::string checksum_sha256;  // x-amz-checksum-sha256 of the whole object; may be empty
   // True when there is something to resume: some bytes, not all of them.
   bool resumable() const { return !etag.empty() && size > 0 && size < total; }
 };
@@ -46,9 +50,11 @@ HeldPartResult LoadPart(const std::string& image_path);
 
 // Replaces whatever was held with `data`, the first bytes of the object with
 // `etag` and `total` bytes. An ETag that could not be sent back in a header
-// (see IsUsableEtag) is refused and nothing is kept.
+// (see IsUsableEtag) is refused and nothing is kept; so are a `version`
+// or `checksum_sha256` that is not one word of visible ASCII (or empty).
 Status StartPart(const std::string& image_path, const std::string& etag, std::uint64_t total,
-                 const std::string& data);
+                 const std::string& data, const std::string& version = std::string(),
+                 const std::string& checksum_sha256 = std::string());
 
 // Adds `data`, the object's next bytes, to the part held.
 Status AppendPart(const std::string& image_path, const std::string& data);

@@ -44,9 +44,6 @@ bool IsPermanentCurlError(CURLcode code) {
   }
 }
 
-struct CurlDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
 // Header lists may hold a session token: overwritten before they are freed.
 struct SlistDeleter {
   void operator()(curl_slist* l) const {
@@ -60,11 +57,23 @@ struct SlistDeleter {
 // What an attempt that ran (`rc`) brought: the object, or why not and
 // whether another attempt may cure it.
 S3AttemptResult Judge(CURL* c, CURLcode rc, S3Exchange& ex, const char* errbuf,
-                    std::size_t max_bytes, int sink_fd) {
+                      std::size_t max_bytes, int sink_fd, bool keep_cut) {
   S3AttemptResult r;
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   r.object.http_status = status;
+  curl_easy_getinfo(c, CURLINFO_NUM_CONNECTS, &r.object.new_connections);
+  r.object.etag = ex.etag;
+  r.object.content_range = ex.content_range;
+  curl_off_t announced = -1;
+  if (curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK) {
+    r.object.content_length = announced;
+  }
+  // A composite checksum (multipart upload: "<base64>-<parts>") is a checksum
+  // of the parts' checksums, not of the object, and cannot be checked here.
+  const bool composite = EqualsIgnoreCase(ex.checksum_type, "COMPOSITE") ||
+                         ex.checksum_sha256.find('-') != std::string::npos;
+  if (status == 200 && !composite) r.object.checksum_sha256 = ex.checksum_sha256;
   if (rc == CURLE_FILESIZE_EXCEEDED || ex.too_large) {
     r.object.error = "object larger than " + std::to_string(max_bytes) + " bytes";
     r.object.too_large = true;
@@ -82,6 +91,10 @@ S3AttemptResult Judge(CURL* c, CURLcode rc, S3Exchange& ex, const char* errbuf,
     r.object.error = std::string("network: ") +
                      (errbuf[0] ? errbuf : curl_easy_strerror(rc));
     r.retryable = !IsPermanentCurlError(rc);
+    // What arrived of a good answer before the network failed is the
+    // object's first bytes, worth keeping for a caller that resumes.
+    r.object.cut = status >= 200 && status < 300 && ex.received > 0;
+    if (r.object.cut && keep_cut && sink_fd < 0) r.object.body = std::move(ex.body);
     return r;
   }
   if (status < 200 || status >= 300) {
@@ -103,10 +116,6 @@ S3AttemptResult Judge(CURL* c, CURLcode rc, S3Exchange& ex, const char* errbuf,
     r.retryable = true;
     return r;
   }
-  // A composite checksum (multipart upload: "<base64>-<parts>") is a checksum
-  // of the parts' checksums, not of the object, and cannot be checked here.
-  const bool composite = EqualsIgnoreCase(ex.checksum_type, "COMPOSITE") ||
-                         ex.checksum_sha256.find('-') != std::string::npos;
   if (!ex.checksum_sha256.empty() && !composite) {
     const std::string actual = ex.digest.FinalBase64();
     if (actual.empty()) {
@@ -125,12 +134,12 @@ S3AttemptResult Judge(CURL* c, CURLcode rc, S3Exchange& ex, const char* errbuf,
 
 }  // namespace
 
-S3AttemptResult AttemptGet(const std::string& url, const std::string& region,
-                         const S3Credentials& creds, int sink_fd, std::size_t max_bytes,
-                         std::chrono::milliseconds time_left) {
+S3AttemptResult AttemptGet(S3Handle& handle, const std::string& url, const std::string& region,
+                           const S3Credentials& creds, int sink_fd, std::size_t max_bytes,
+                           std::chrono::milliseconds time_left, const S3Request& request) {
   S3AttemptResult r;
-  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) {
+  CURL* c = handle.Next();
+  if (c == nullptr) {
     r.object.error = "curl_easy_init failed";
     return r;
   }
@@ -146,6 +155,8 @@ S3AttemptResult AttemptGet(const std::string& url, const std::string& region,
   bool headers_ok =
       add_header(std::string("x-amz-content-sha256: ") + kEmptyPayloadSha256) &&
       add_header("x-amz-checksum-mode: ENABLED");
+  if (headers_ok && !request.range.empty()) headers_ok = add_header(request.range);
+  if (headers_ok && !request.if_match.empty()) headers_ok = add_header(request.if_match);
   if (headers_ok && !creds.session_token.empty()) {
     std::string token_header = "x-amz-security-token: " + creds.session_token;
     headers_ok = add_header(token_header);
@@ -161,7 +172,6 @@ S3AttemptResult AttemptGet(const std::string& url, const std::string& region,
   ex.max_bytes = max_bytes;
   char errbuf[CURL_ERROR_SIZE] = {0};
 
-  CURL* c = curl.get();
   CURLcode setup = CURLE_OK;
   auto set = [&setup](CURLcode rc) {
     if (setup == CURLE_OK) setup = rc;
@@ -200,5 +210,12 @@ S3AttemptResult AttemptGet(const std::string& url, const std::string& region,
     return r;
   }
   const CURLcode rc = curl_easy_perform(c);
-  return Judge(c, rc, ex, errbuf, max_bytes, sink_fd);
+  S3AttemptResult judged = Judge(c, rc, ex, errbuf, max_bytes, sink_fd, request.keep_cut);
+  // The handle outlives this request: nothing of it may point here, and the
+  // key pair does not stay in it until the next check.
+  curl_easy_setopt(c, CURLOPT_USERNAME, nullptr);
+  curl_easy_setopt(c, CURLOPT_PASSWORD, nullptr);
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+  return judged;
 }

@@ -45,10 +45,13 @@ std::string UriEncode(const std::string& in, bool keep_slash) {
 
 }  // namespace
 
-S3Client::S3Client(std::string region, S3Credentials credentials, std::string endpoint)
+S3Client::S3Client(std::string region, S3Credentials credentials, std::string endpoint,
+                   S3Handle* handle)
     : region_(std::move(region)),
       credentials_(std::move(credentials)),
-      endpoint_(std::move(endpoint)) {}
+      endpoint_(std::move(endpoint)),
+      own_handle_(handle == nullptr ? new S3Handle() : nullptr),
+      handle_(handle == nullptr ? own_handle_.get() : handle) {}
 
 std::string S3Client::ObjectUrl(const std::string& bucket,
                                 const std::string& key) const {
@@ -69,6 +72,17 @@ S3Client::Object S3Client::GetObject(const std::string& bucket, const std::strin
 S3Client::Object S3Client::GetObjectToFile(const std::string& bucket, const std::string& key,
                                            int fd, const Limits& limits) const {
   return Fetch(bucket, key, fd, limits);
+}
+
+S3AttemptResult S3Client::GetObjectOnce(const std::string& bucket, const std::string& key,
+                                       const Limits& limits, const S3Request& request) const {
+  if (credentials_.access_key_id.empty() || credentials_.secret_access_key.empty()) {
+    S3AttemptResult missing;
+    missing.object.error = "no credentials";
+    return missing;
+  }
+  return AttemptGet(*handle_, ObjectUrl(bucket, key), region_, credentials_, -1, limits.max_bytes,
+                    limits.deadline, request);
 }
 
 S3Client::Object S3Client::Fetch(const std::string& bucket, const std::string& key, int fd,
@@ -102,7 +116,8 @@ S3Client::Object S3Client::Fetch(const std::string& bucket, const std::string& k
       last.object.error = std::string("emptying the file: ") + std::strerror(errno);
       break;
     }
-    last = AttemptGet(url, region_, creds, fd, limits.max_bytes, time_left());
+    last = AttemptGet(*handle_, url, region_, creds, fd, limits.max_bytes, time_left(),
+                      S3Request());
     if (last.object.ok || !last.retryable) break;
     if (attempt == kMaxAttempts) {
       last.object.error += " (after " + std::to_string(kMaxAttempts) + " attempts)";

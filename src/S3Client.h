@@ -19,14 +19,20 @@
 // closed, see ChildProcess.h, so none inherits a transfer's socket). No proxy
 // is used. Nothing thrown inside a libcurl callback leaves it.
 //
+// Requests go through an S3Handle (S3Handle.h): the caller's, which may
+// outlive the client and serve the next one (the daemon keeps one for all
+// its checks, so an idle check reuses its connection or TLS session), or
+// else one of the client's own, kept across its requests.
+//
 // curl_global_init must have been called before the first request. An
-// S3Client may be used by one thread at a time; separate clients may be used
-// on separate threads.
+// S3Client, and the handle it uses, may be used by one thread at a time;
+// separate clients with separate handles may be used on separate threads.
 #ifndef NETWORKPROXY_S3CLIENT_H_
 #define NETWORKPROXY_S3CLIENT_H_
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "Credentials.h"
@@ -45,9 +51,10 @@ class S3Client {
   // The client keeps its own copy of `credentials` and wipes it when it is
   // destroyed. Without an access key ID and a secret access key every
   // GetObject fails without a request. `endpoint` is an S3 base URL
-  // ("http://127.0.0.1:9000"), empty for AWS itself.
+  // ("http://127.0.0.1:9000"), empty for AWS itself. `handle` (not owned)
+  // carries the requests; null: a handle of the client's own.
   explicit S3Client(std::string region, S3Credentials credentials = S3Credentials(),
-                    std::string endpoint = std::string());
+                    std::string endpoint = std::string(), S3Handle* handle = nullptr);
 
   // Fetches `key` from `bucket` into memory. Network errors and HTTP 5xx
   // are retried a few times with back-off while the deadline allows; HTTP
@@ -64,6 +71,12 @@ class S3Client {
   Object GetObjectToFile(const std::string& bucket, const std::string& key, int fd,
                          const Limits& limits) const;
 
+  // One attempt at `key` with `request`'s range, precondition and cut
+  // body kept (S3Object), no retry: for a caller that resumes between
+  // attempts itself. `retryable` says whether another attempt may work.
+  S3AttemptResult GetObjectOnce(const std::string& bucket, const std::string& key,
+                                const Limits& limits, const S3Request& request) const;
+
   // The URL GetObject requests for `bucket` and `key` (key path-encoded).
   std::string ObjectUrl(const std::string& bucket, const std::string& key) const;
 
@@ -74,6 +87,8 @@ class S3Client {
   std::string region_;
   S3Credentials credentials_;
   std::string endpoint_;
+  std::unique_ptr<S3Handle> own_handle_;
+  S3Handle* handle_;
 };
 
 #endif  // NETWORKPROXY_S3CLIENT_H_

@@ -77,6 +77,8 @@ void TakeHeader(S3Exchange* ex, const char* data, size_t n) {
     // A new response head (also after 100 Continue): forget the last one.
     ex->checksum_sha256.clear();
     ex->checksum_type.clear();
+    ex->etag.clear();
+    ex->content_range.clear();
     std::size_t sp = line.find(' ');
     ex->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
     return;
@@ -88,6 +90,10 @@ void TakeHeader(S3Exchange* ex, const char* data, size_t n) {
     ex->checksum_sha256 = Trim(line.substr(colon + 1));
   } else if (EqualsIgnoreCase(name, "x-amz-checksum-type")) {
     ex->checksum_type = Trim(line.substr(colon + 1));
+  } else if (EqualsIgnoreCase(name, "etag")) {
+    ex->etag = Trim(line.substr(colon + 1));
+  } else if (EqualsIgnoreCase(name, "content-range")) {
+    ex->content_range = Trim(line.substr(colon + 1));
   }
 }
 

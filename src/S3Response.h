@@ -1,5 +1,6 @@
 // S3Response: what one S3 GET brought back, collected by libcurl's header
-// and body callbacks, and the checks made on it. Used by S3Client only.
+// and body callbacks, and the checks made on it. Used by the S3 layer
+// (and ImageDownload, for the SHA-256 of a resumed image).
 #ifndef NETWORKPROXY_S3RESPONSE_H_
 #define NETWORKPROXY_S3RESPONSE_H_
 
@@ -33,6 +34,8 @@ struct S3Exchange {
   std::string body;             // memory sink, 2xx: the body; otherwise its first bytes
   std::string checksum_sha256;  // x-amz-checksum-sha256, trimmed
   std::string checksum_type;    // x-amz-checksum-type, trimmed
+  std::string etag;             // ETag, trimmed
+  std::string content_range;    // Content-Range, trimmed
 
   // Where a 2xx body goes: `body` when sink_fd is -1, else written to
   // sink_fd. A body of more than max_bytes is refused at the byte that

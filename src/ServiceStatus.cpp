@@ -134,12 +134,36 @@ void ServiceStatus::CheckEnded(std::time_t when) {
       figures_.last_check_outcome = "failed: " + what;
     } else {
       ++figures_.checks_ok;
-      figures_.last_check_outcome = kUpToDate;
+      figures_.last_check_outcome = check_note_.empty() ? kUpToDate : check_note_;
     }
     check_failed_ = false;
     check_failure_.clear();
+    check_note_.clear();
   }
   Publish();
+}
+
+// Firmware installs and the hold.
+
+void ServiceStatus::NoteInstall(bool installed, const std::string& note) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++(installed ? figures_.installs_ok : figures_.installs_failed);
+  figures_.install_note = installed ? note : std::string();
+}
+
+void ServiceStatus::SetFirmwareHeld(bool held) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.firmware_held = held;
+}
+
+void ServiceStatus::SetFirmwareFloor(const std::string& version) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.firmware_floor = version;
+}
+
+void ServiceStatus::NoteCheckHeld(const std::string& logged_line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  check_note_ = logged_line;
 }
 
 void ServiceStatus::SetMetricsFile(const std::string& path) {
@@ -217,12 +241,17 @@ std::string StatusLine(const StatusSnapshot& f) {
   if (spool) line += ", " + Grouped(static_cast<std::uint64_t>(f.spool_waiting)) + " waiting";
   line += "; firmware ";
   line += f.controller_version.empty() ? std::string("unknown") : f.controller_version;
-  if (f.last_check == 0) return line + ", not checked yet";
-  std::tm local{};
-  localtime_r(&f.last_check, &local);
-  char when[16] = {0};
-  std::strftime(when, sizeof when, "%H:%M:%S", &local);
-  return line + " checked " + when + ", " + f.last_check_outcome;
+  if (f.last_check == 0) {
+    line += ", not checked yet";
+  } else {
+    std::tm local{};
+    localtime_r(&f.last_check, &local);
+    char when[16] = {0};
+    std::strftime(when, sizeof when, "%H:%M:%S", &local);
+    line += std::string(" checked ") + when + ", " + f.last_check_outcome;
+  }
+  if (!f.install_note.empty()) line += "; " + f.install_note;
+  return line;
 }
 
 std::string MetricsText(const StatusSnapshot& f) {
@@ -271,6 +300,21 @@ std::string MetricsText(const StatusSnapshot& f) {
     Sample(out, std::string("networkproxy_last_firmware_check_info{result=\"") +
                     (failed ? "failed" : "ok") + "\",reason=\"" +
                     EscapeLabel(failed ? f.last_check_outcome.substr(8) : f.last_check_outcome) +
+                    "\"}",
+           1);
+  }
+  // Firmware installs and the hold.
+  Family(out, "networkproxy_firmware_installs_total", "counter",
+         "Hand-offs whose outcome a start told: the controller reported the version or not.");
+  Sample(out, "networkproxy_firmware_installs_total{result=\"installed\"}", f.installs_ok);
+  Sample(out, "networkproxy_firmware_installs_total{result=\"failed\"}", f.installs_failed);
+  Family(out, "networkproxy_firmware_held", "gauge",
+         "1 while a firmware version is held after failed installs, else 0.");
+  Sample(out, "networkproxy_firmware_held", f.firmware_held ? 1 : 0);
+  if (!f.firmware_floor.empty()) {
+    Family(out, "networkproxy_firmware_floor_info", "gauge",
+           "Always 1; the newest release the controller has reported.");
+    Sample(out, "networkproxy_firmware_floor_info{version=\"" + EscapeLabel(f.firmware_floor) +
                     "\"}",
            1);
   }

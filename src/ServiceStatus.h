@@ -63,6 +63,12 @@ struct StatusSnapshot {
   std::time_t last_check = 0;  // 0: no check has ended yet
   std::string last_check_outcome;
   std::string controller_version;
+  // Firmware installs, told at the start after a hand-off, and the hold.
+  std::uint64_t installs_ok = 0;
+  std::uint64_t installs_failed = 0;
+  bool firmware_held = false;
+  std::string firmware_floor;  // empty: none
+  std::string install_note;    // "Firmware 1.0.9 installed", for the STATUS line
 };
 
 class ServiceStatus {
@@ -89,6 +95,15 @@ class ServiceStatus {
   // last CheckEnded, else up to date. Counts it and publishes.
   void CheckEnded(std::time_t when);
 
+  // Firmware installs and the hold; none publishes (the next event or
+  // check does). NoteInstall counts the outcome of the last hand-off,
+  // with `note` for the STATUS line when it installed; NoteCheckHeld gives
+  // the running check's outcome in place of "up to date".
+  void NoteInstall(bool installed, const std::string& note);
+  void SetFirmwareHeld(bool held);
+  void SetFirmwareFloor(const std::string& version);
+  void NoteCheckHeld(const std::string& logged_line);
+
   // Where Publish writes the metrics; empty: nowhere.
   void SetMetricsFile(const std::string& path);
 
@@ -109,6 +124,7 @@ class ServiceStatus {
   StatusSnapshot figures_;
   std::string check_failure_;
   bool check_failed_ = false;
+  std::string check_note_;  // NoteCheckHeld's line for the running check
   std::string metrics_file_;
   bool metrics_failing_ = false;  // the last write failed (logged once)
   std::mutex publish_mutex_;      // one publisher at a time, in order
@@ -124,7 +140,8 @@ void StartServiceStatus(const std::string& metrics_file, const std::string& cont
 // Without a spool "1,234 events delivered, 2 failed[, 1 rejected]; firmware
 // 1.0.8 checked 12:31:05, up to date" (local time); with one "5 events
 // delivered[, 1 failed], 0 rejected[, 3 dropped], 2 waiting; firmware ...".
-// "1 event" in the singular. Without "STATUS=".
+// "1 event" in the singular; "; Firmware 1.0.9 installed" at the end after
+// an install. Without "STATUS=".
 std::string StatusLine(const StatusSnapshot& figures);
 
 // The figures in the Prometheus text exposition format, every metric with its

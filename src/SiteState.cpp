@@ -6,6 +6,7 @@
 #include <map>
 
 #include "EventStamp.h"
+#include "HandOffGuard.h"
 #include "PrintableText.h"
 
 namespace {
@@ -146,6 +147,14 @@ std::string SiteStateJson(const SiteState& s, std::time_t now) {
       s.oldest_waiting != 0 ? Json::Value(Json::Int64(now > s.oldest_waiting ? now - s.oldest_waiting : 0))
                             : Json::Value(Json::nullValue);
   root["last_delivery"] = TimeOrNull(s.last_delivery);
+  // The last firmware hand-off.
+  Json::Value handoff(Json::nullValue);
+  if (!s.handoff_version.empty()) {
+    handoff["version"] = PrintableText(s.handoff_version);
+    handoff["time"] = TimeOrNull(s.handoff_time);
+    handoff["result"] = s.handoff_result;
+  }
+  root["last_handoff"] = handoff;
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "  ";
   return Json::writeString(writer, root) + "\n";
@@ -173,5 +182,22 @@ std::string SiteStateText(const SiteState& s, std::time_t now) {
                                : std::string("none\n");
   out += "dead letters: " + std::to_string(s.dead_letters) + "\n";
   out += "last delivery: " + (s.last_delivery != 0 ? Rfc3339Utc(Ms(s.last_delivery)) : std::string("none")) + "\n";
+  out += "last hand-off: " + LastHandOffText(s) + "\n";
   return out;
+}
+
+// The last firmware hand-off.
+
+void ReadLastHandOff(SiteState* state) {
+  HandOffRecord record;
+  if (!ReadHandOffRecord(kHandOffRecordFile, &record)) return;
+  state->handoff_version = record.version;
+  state->handoff_time = record.time;
+  state->handoff_result = record.result;
+}
+
+std::string LastHandOffText(const SiteState& s) {
+  if (s.handoff_version.empty()) return "none";
+  return PrintableText(s.handoff_version) + " at " + Rfc3339Utc(Ms(s.handoff_time)) + ", " +
+         s.handoff_result;
 }

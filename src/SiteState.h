@@ -26,6 +26,10 @@ struct SiteState {
   std::uint64_t dead_letters = 0;
   std::time_t oldest_waiting = 0;  // when the oldest waiting event was read; 0: none
   std::time_t last_delivery = 0;   // 0: none since the daemon started
+  // The last firmware hand-off, from the daemon's hand-off record.
+  std::string handoff_version;     // empty: none
+  std::time_t handoff_time = 0;
+  std::string handoff_result;      // "pending", "installed" or "failed"
 };
 
 // Fills `state` from the text of a metrics file (the Prometheus text
@@ -35,10 +39,17 @@ struct SiteState {
 // values and NaN read as 0, huge ones and infinity as the most.
 Status ReadMetricsText(const std::string& text, SiteState* state);
 
+// Fills the last hand-off of `state` from the hand-off record in the
+// current folder (no link followed); none leaves it empty.
+void ReadLastHandOff(SiteState* state);
+
+// The last hand-off: "1.0.9 at 2026-12-09T08:00:00Z, installed", or "none".
+std::string LastHandOffText(const SiteState& state);
+
 // The state as one JSON object: firmware_version, last_firmware_check
 // {time, result, reason}, events {delivered, rejected, dropped, waiting,
-// failed}, dead_letters, oldest_waiting_seconds (at `now`), last_delivery;
-// what is not known is null.
+// failed}, dead_letters, oldest_waiting_seconds (at `now`), last_delivery,
+// last_handoff {version, time, result}; what is not known is null.
 std::string SiteStateJson(const SiteState& state, std::time_t now);
 
 // The same for a person, one figure a line. Texts from the file show

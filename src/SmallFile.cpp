@@ -6,12 +6,14 @@
 
 #include <cerrno>
 
-int ReadSmallFile(const char* path, std::size_t max_size, std::string& content,
-                  bool* readable_by_others) {
+namespace {
+
+int ReadBounded(const char* path, int extra_flags, std::size_t max_size, std::string& content,
+                bool* readable_by_others) {
   content.clear();
   // O_NONBLOCK: opening a FIFO for reading would wait for a writer. A
   // regular file reads the same either way.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | extra_flags);
   if (fd < 0) return errno;
   struct stat info {};
   const int refused = fstat(fd, &info) != 0    ? errno
@@ -43,4 +45,15 @@ int ReadSmallFile(const char* path, std::size_t max_size, std::string& content,
   // Shrinking keeps the buffer; the bytes past `used` were never written.
   content.resize(error == 0 ? used : 0);
   return error;
+}
+
+}  // namespace
+
+int ReadSmallFile(const char* path, std::size_t max_size, std::string& content,
+                  bool* readable_by_others) {
+  return ReadBounded(path, 0, max_size, content, readable_by_others);
+}
+
+int ReadSmallFileNoFollow(const char* path, std::size_t max_size, std::string& content) {
+  return ReadBounded(path, O_NOFOLLOW, max_size, content, nullptr);
 }

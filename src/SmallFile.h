@@ -25,4 +25,9 @@ constexpr int kNotRegularFile = EINVAL;
 int ReadSmallFile(const char* path, std::size_t max_size, std::string& content,
                   bool* readable_by_others = nullptr);
 
+// ReadSmallFile for a file in a folder another user may write (the
+// daemon's state files, read by the operator's tool as root): a symbolic
+// link is refused (ELOOP) instead of followed.
+int ReadSmallFileNoFollow(const char* path, std::size_t max_size, std::string& content);
+
 #endif  // NETWORKPROXY_SMALLFILE_H_

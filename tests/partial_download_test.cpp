@@ -60,11 +60,15 @@ TEST(PartialDownloadTest, PartKeptAcrossLoadsAndGoneWhenDiscarded) {
   ASSERT_TRUE(held.status.ok()) << held.status.reason();
   EXPECT_FALSE(held.part.resumable());
 
-  ASSERT_TRUE(StartPart(kImage, kEtag, 10, "01234").ok());
+  ASSERT_TRUE(StartPart(kImage, kEtag, 10, "01234", "1.0.9",
+                        "n4bQgYhMfWWaL+qgxVrQFaO/TxsrC4Is0V1sFbDwCgg=")
+                  .ok());
   ASSERT_TRUE(AppendPart(kImage, "56").ok());
   held = LoadPart(kImage);
   ASSERT_TRUE(held.status.ok()) << held.status.reason();
   EXPECT_EQ(held.part.etag, kEtag);
+  EXPECT_EQ(held.part.version, "1.0.9");
+  EXPECT_EQ(held.part.checksum_sha256, "n4bQgYhMfWWaL+qgxVrQFaO/TxsrC4Is0V1sFbDwCgg=");
   EXPECT_EQ(held.part.total, 10u);
   EXPECT_EQ(held.part.size, 7u);
   EXPECT_TRUE(held.part.resumable());
@@ -93,6 +97,7 @@ TEST(PartialDownloadTest, RecordThatCouldInjectAHeaderOrLiesAboutItsPartIsRefuse
   EXPECT_FALSE(StartPart(kImage, "\"a\"\r\nX-Evil: 1", 10, "0").ok());
   EXPECT_FALSE(std::ifstream(PartRecordPath(kImage)).good());
   EXPECT_FALSE(StartPart(kImage, kEtag, 1, "01").ok());  // more than the object
+  EXPECT_FALSE(StartPart(kImage, kEtag, 10, "0", "1.0.9\nX").ok());
 
   const struct {
     const char* record;
@@ -104,6 +109,8 @@ TEST(PartialDownloadTest, RecordThatCouldInjectAHeaderOrLiesAboutItsPartIsRefuse
       {"\"a\"\n-1\n", "0"},
       {"\"a\"\n99999999999999999999999\n", "0"},
       {"\"a\"\n2\n", "012"},   // a part longer than the object
+      {"\"a\"\n10\n1.0.9\n", "0"},           // a version without its checksum line
+      {"\"a\"\n10\n1 0 9\n\n", "0"},         // a version that is not one word
   };
   for (const auto& c : cases) {
     std::ofstream(PartRecordPath(kImage), std::ios::binary) << c.record;

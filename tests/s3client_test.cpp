@@ -3,6 +3,9 @@
 #include "S3Client.h"
 #include "SiteSettings.h"
 
+#include "ImageDownload.h"
+#include "PartialDownload.h"
+
 #include "ChildProcess.h"
 
 #include <curl/curl.h>
@@ -26,6 +29,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "temp_cwd.h"
 
 namespace fs = std::filesystem;
 
@@ -321,6 +326,109 @@ TEST_F(S3ClientTest, DroppedConnectionIsRetried) {
   EXPECT_EQ(obj.body, "1.0.9\n");
   EXPECT_EQ(RequestLog(), (std::vector<std::string>{LogLine("update.txt", 0),
                                                     LogLine("update.txt", 200)}));
+}
+
+TEST_F(S3ClientTest, ClientsSharingAHandleReuseItsConnection) {
+  PutObject("update.txt", "1.0.9\n");
+  S3Handle kept;
+  S3Handle fresh(S3Handle::Reuse::kFreshPerRequest);
+  const S3Credentials credentials(kAccessKey, kSecretKey);
+  std::vector<long> kept_connects, fresh_connects;
+  for (int check = 0; check < 2; ++check) {
+    // A client per check, as the daemon makes one.
+    S3Client::Object a =
+        S3Client(kRegion, credentials, Endpoint(), &kept).GetObject(kBucket, "update.txt", kLimits);
+    S3Client::Object b = S3Client(kRegion, credentials, Endpoint(), &fresh)
+                             .GetObject(kBucket, "update.txt", kLimits);
+    ASSERT_TRUE(a.ok && b.ok) << a.error << b.error;
+    kept_connects.push_back(a.new_connections);
+    fresh_connects.push_back(b.new_connections);
+  }
+  EXPECT_EQ(kept_connects, (std::vector<long>{1, 0}));
+  EXPECT_EQ(fresh_connects, (std::vector<long>{1, 1}));
+  // A connection the server dropped meanwhile is replaced within the request.
+  SetFaults(R"({"networkproxy-firmware/update.txt": {"mode": "close", "times": 1}})");
+  S3Client::Object dropped =
+      S3Client(kRegion, credentials, Endpoint(), &kept).GetObject(kBucket, "update.txt", kLimits);
+  EXPECT_TRUE(dropped.ok) << dropped.error;
+  S3Client::Object after =
+      S3Client(kRegion, credentials, Endpoint(), &kept).GetObject(kBucket, "update.txt", kLimits);
+  EXPECT_TRUE(after.ok) << after.error;
+  EXPECT_EQ(after.new_connections, 0);
+}
+
+TEST_F(S3ClientTest, CutAnswerKeepsItsBytesAndRangeAsksForTheRest) {
+  const std::string image = std::string(6000, 'a') + std::string(4000, 'b');
+  PutObject("Version_1.0.9.hex", image);
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short", "bytes": 6000, "times": 1}})");
+  S3Request keep;
+  keep.keep_cut = true;
+  S3AttemptResult cut = client_.GetObjectOnce(kBucket, "Version_1.0.9.hex", kLimits, keep);
+  ASSERT_FALSE(cut.object.ok);
+  EXPECT_TRUE(cut.object.cut);
+  EXPECT_TRUE(cut.retryable);
+  EXPECT_EQ(cut.object.body, image.substr(0, 6000));
+  EXPECT_EQ(cut.object.content_length, 10000);
+  EXPECT_FALSE(cut.object.checksum_sha256.empty());
+  ASSERT_FALSE(cut.object.etag.empty());
+
+  S3Request rest;
+  rest.range = "Range: bytes=6000-";
+  rest.if_match = "If-Match: " + cut.object.etag;
+  S3AttemptResult second = client_.GetObjectOnce(kBucket, "Version_1.0.9.hex", kLimits, rest);
+  ASSERT_TRUE(second.object.ok) << second.object.error;
+  EXPECT_EQ(second.object.http_status, 206);
+  EXPECT_EQ(second.object.content_range, "bytes 6000-9999/10000");
+  EXPECT_EQ(second.object.body, image.substr(6000));
+
+  rest.if_match = "If-Match: \"another\"";
+  S3AttemptResult changed = client_.GetObjectOnce(kBucket, "Version_1.0.9.hex", kLimits, rest);
+  EXPECT_EQ(changed.object.http_status, 412);
+  EXPECT_FALSE(changed.object.cut);
+  EXPECT_TRUE(changed.object.body.empty());
+}
+
+// The image download's own resume steps, on the stand-in's real answers: a
+// corrupted part must never reach the image, and a part of another version
+// must never be continued.
+TEST_F(S3ClientTest, ResumedImageIsCheckedWholeAndAPartOfAnotherVersionIsNotContinued) {
+  std::string image;
+  for (int i = 0; i < 10000; ++i) image.push_back(static_cast<char>((i * 31) & 0xFF));
+  PutObject("Version_1.0.9.hex", image);
+  TempWorkingDir cwd("image-download");  // for the daemon log it writes
+  const std::string path = (dir_ / "fw.hex").string();
+  SetFaults(R"({"networkproxy-firmware/Version_1.0.9.hex": {"mode": "short", "bytes": 2000}})");
+  std::string got;
+  ASSERT_FALSE(DownloadImage(client_, kBucket, path, "Version_1.0.9.hex", "1.0.9", &got).ok());
+  HeldPartResult held = LoadPart(path);
+  ASSERT_EQ(held.part.size, 6000u);  // three cut answers, each one kept
+  EXPECT_EQ(held.part.version, "1.0.9");
+
+  // One byte of the part changed on disk: the whole image fails its
+  // checksum, the part goes, and the next download starts from byte 0.
+  SetFaults("{}");
+  {
+    std::fstream part(PartPath(path), std::ios::in | std::ios::out | std::ios::binary);
+    part.seekp(100);
+    part.put('\x7f');
+  }
+  const Status corrupt =
+      DownloadImage(client_, kBucket, path, "Version_1.0.9.hex", "1.0.9", &got);
+  EXPECT_NE(corrupt.reason().find("checksum mismatch"), std::string::npos) << corrupt.reason();
+  EXPECT_FALSE(LoadPart(path).part.resumable());
+  ASSERT_TRUE(DownloadImage(client_, kBucket, path, "Version_1.0.9.hex", "1.0.9", &got).ok());
+  EXPECT_EQ(got, image);
+
+  // A part kept for 1.0.8 of the same object is not continued for 1.0.9.
+  ASSERT_TRUE(StartPart(path, "\"" + std::string(32, '0') + "\"", 10000, image.substr(0, 10),
+                        "1.0.8").ok());
+  const std::size_t before = RequestLog().size();
+  ASSERT_TRUE(DownloadImage(client_, kBucket, path, "Version_1.0.9.hex", "1.0.9", &got).ok());
+  EXPECT_EQ(got, image);
+  const std::vector<std::string> log = RequestLog();
+  EXPECT_EQ(std::vector<std::string>(log.begin() + before, log.end()),
+            std::vector<std::string>{LogLine("Version_1.0.9.hex", 200)});
+  EXPECT_FALSE(std::ifstream(PartPath(path)).good());
 }
 
 TEST_F(S3ClientTest, ShortBodyIsFailure) {

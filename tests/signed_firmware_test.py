@@ -17,7 +17,7 @@ import time
 import unittest
 
 import harness
-from firmware_scenarios import (CHECKING, DOWNLOADING, MISMATCH, NEW_IMAGE,
+from firmware_scenarios import (CHECKING, DOWNLOADING, FLOOR_FILE, MISMATCH, NEW_IMAGE,
                                 OLD_IMAGE, SIGNATURE_INVALID,
                                 SIGNATURE_MISSING, Scenario, ScenarioCase)
 from notify_socket import NotifySocket
@@ -91,6 +91,13 @@ def _publish_signature(s3):
     s3.put(SIG_KEY, SIGNATURE)
 
 
+def _floor(version):
+    def prepare(workdir):
+        with open(os.path.join(workdir, FLOOR_FILE), "w") as f:
+            f.write(version + "\n")
+    return prepare
+
+
 DOWNLOADED = [CHECKING, MISMATCH, DOWNLOADING]
 
 
@@ -107,6 +114,11 @@ class SignedFirmwareTest(ScenarioCase):
         "truncated": with_key(signed(SIGNATURE[:63])),
         "relabelled": with_key(signed(SIGNATURE_103, RELEASE_103)),
         "downgrade": with_key(signed(SIGNATURE_103, RELEASE_103, "1.0.3")),
+        # The newest release the controller has run outlives a silent start.
+        "silent_with_floor": with_key(signed(SIGNATURE_103, RELEASE_103, "1.0.3"),
+                                      version=None, prepare=_floor("1.0.8")),
+        # A suffix glued to the number has no place in the release order.
+        "not_a_release": with_key(signed(SIGNATURE, version="1.0.9a")),
     }
 
     def test_genuine_signature_raw_or_base64_is_handed_off(self):
@@ -143,6 +155,22 @@ class SignedFirmwareTest(ScenarioCase):
         self.assertIn("Version Mismatch - published 1.0.3, controller 1.0.8", o.messages)
         self.assertIn("Error: Firmware 1.0.3 is older than the controller's 1.0.8"
                       " - downgrade refused", o.messages)
+        self.assertRequested(o, ["update.txt"])
+
+    def test_silent_controller_keeps_the_floor_it_ran_before(self):
+        o = self.outcome("silent_with_floor")
+        line = ("Error: Firmware 1.0.3 is older than 1.0.8, the newest the controller"
+                " has run - downgrade refused")
+        self.assertKeptRunning(o, [CHECKING, MISMATCH, line.rpartition(" - ")[0]], OLD_IMAGE)
+        self.assertIn(line, o.messages)
+        self.assertRequested(o, ["update.txt"])
+        self.assertEqual(o.floor, b"1.0.8\n")
+
+    def test_version_that_is_no_release_number_is_refused_unasked(self):
+        o = self.outcome("not_a_release")
+        line = "Error: Firmware version 1.0.9a is not a release number - refused"
+        self.assertKeptRunning(o, [CHECKING, MISMATCH, line.rpartition(" - ")[0]], OLD_IMAGE)
+        self.assertIn(line, o.messages)
         self.assertRequested(o, ["update.txt"])
 
     def test_refused_image_is_tried_again_at_next_check(self):

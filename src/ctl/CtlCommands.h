@@ -31,5 +31,7 @@ int RunStatus(int argc, char** argv);
 constexpr const char* kSpoolUsage =
     "spool list [--dead] [--limit N] | resend-dead | purge-dead [--env-file FILE] [--dir DIR]";
 int RunSpool(int argc, char** argv);
+constexpr const char* kFirmwareUsage = "firmware [--json] | retry [--env-file FILE] [--dir DIR]";
+int RunFirmware(int argc, char** argv);
 
 #endif  // NETWORKPROXY_CTL_CTLCOMMANDS_H_

@@ -28,8 +28,9 @@ int RunStatus(int argc, char** argv) {
     if (IsHelpOption(argv[i])) {
       std::printf("usage: networkproxyctl %s\n"
                   "Shows the controller's firmware version, the last firmware check, the events\n"
-                  "delivered, rejected, dropped and waiting, dead letters and the last delivery,\n"
-                  "from NETWORKPROXY_METRICS_FILE and the spool, the settings read as for check.\n",
+                  "delivered, rejected, dropped and waiting, dead letters, the last delivery and\n"
+                  "the last firmware hand-off with its result, from NETWORKPROXY_METRICS_FILE, the\n"
+                  "spool and the site's folder, the settings read as for check.\n",
                   kStatusUsage);
       return kCtlOk;
     }
@@ -71,6 +72,7 @@ int RunStatus(int argc, char** argv) {
       state.oldest_waiting = static_cast<std::time_t>(counts.oldest_waiting_ms / 1000);
     }
   }
+  ReadLastHandOff(&state);
   const std::time_t now = std::time(nullptr);
   std::fputs(json ? SiteStateJson(state, now).c_str() : SiteStateText(state, now).c_str(), stdout);
   return kCtlOk;

@@ -13,6 +13,7 @@ const CtlCommandEntry kCommands[] = {
     {"check", kCheckUsage, RunCheck},
     {"status", kStatusUsage, RunStatus},
     {"spool", kSpoolUsage, RunSpool},
+    {"firmware", kFirmwareUsage, RunFirmware},
     {"verify-image",
      "verify-image --key PEM --version V --signature SIG [--not-older-than F] IMAGE",
      RunVerifyImage},

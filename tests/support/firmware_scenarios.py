@@ -37,10 +37,22 @@ SIGNATURE_INVALID = "Error: Firmware signature not valid"
 UNUSABLE = "Error: Version file holds no usable version"
 # Start of the line that holds back a second hand-off of one version.
 HELD_BACK = "Error: Update to "
-# End of the line that refuses an older version (with a signing key).
+# Ends of the lines that refuse a version before its image is asked for
+# (with a signing key): an older one, one that is no release number.
 DOWNGRADE_REFUSED = " - downgrade refused"
+NOT_RELEASE = " is not a release number - refused"
+REFUSED = (DOWNGRADE_REFUSED, NOT_RELEASE)
 HANDING_OFF = "Handing off firmware "
 HANDOFF_RECORD = "firmware-handoff.txt"
+# The daemon's other firmware state: the newest release the controller has
+# run, and the version held after failed installs.
+FLOOR_FILE = "firmware-floor.txt"
+HELD_FILE = "firmware-held.txt"
+# A metrics file a scenario may ask for (NETWORKPROXY_METRICS_FILE).
+METRICS_FILE = "networkproxy.prom"
+# Ends the line that holds a version after failed installs.
+HELD = (" failed installs - publish a newer version or run networkproxyctl"
+        " firmware retry")
 CHECK_LINES = {UNUSABLE, CHECKING, READ_ERROR, MATCH, MISMATCH, NO_SCRIPT,
                DOWNLOAD_ERROR, DOWNLOADING, WRITE_ERROR,
                SIGNATURE_MISSING, SIGNATURE_INVALID}
@@ -60,12 +72,12 @@ def check_line(message):
 
 def is_check_line(message):
     return (check_line(message) in CHECK_LINES or message.startswith(HELD_BACK)
-            or message.endswith(DOWNGRADE_REFUSED))
+            or message.endswith(REFUSED) or message.endswith(HELD))
 
 
 def is_returning(message):
     return (check_line(message) in RETURNING or message.startswith(HELD_BACK)
-            or message.endswith(DOWNGRADE_REFUSED))
+            or message.endswith(REFUSED) or message.endswith(HELD))
 
 # Binary on purpose: NUL bytes, CR LF and high bytes must all survive.
 NEW_IMAGE = (b":100000000C9434000C9446000C9446000C944600\r\n\x00\x01\xff\xfe"
@@ -230,6 +242,9 @@ class Scenario:
         o.reasons = {check_line(m): m.partition(" - ")[2]
                      for m in o.messages if is_check_line(m)}
         o.handoff_record = _read(daemon.path(HANDOFF_RECORD))
+        o.floor = _read(daemon.path(FLOOR_FILE))
+        o.held = _read(daemon.path(HELD_FILE))
+        o.metrics = (_read(daemon.path(METRICS_FILE)) or b"").decode()
         o.stdout = daemon.stdout().decode("latin-1")
         o.requests = s3.requests()
         o.handoff = _read_handoff(daemon.path("handoff.done"))
@@ -241,7 +256,8 @@ class Scenario:
         o.new_files = sorted(_tree(daemon.dir) - before - {self.image}
                              - {self.image + ".sig"}
                              - {"sudo.argv", "handoff.done", "seen-image",
-                                HANDOFF_RECORD}
+                                HANDOFF_RECORD, FLOOR_FILE, HELD_FILE,
+                                METRICS_FILE}
                              - set(daemon.log_files()))
         return o
 
@@ -329,15 +345,16 @@ class ScenarioCase(unittest.TestCase):
                          ["%d bytes, sha256 %s) to ./fw-update.sh"
                           % (len(image), _digest(image))], self.describe(o))
 
-    def assertKeptRunning(self, o, lines, image=None):
+    def assertKeptRunning(self, o, lines, image=None, kept=()):
         """The check logged `lines` and returned: no hand-off, the image
-        file still holds `image` (None: there is none), nothing else left."""
+        file still holds `image` (None: there is none), nothing else left
+        but the files named in `kept`."""
         self.assertEqual(o.lines, lines, self.describe(o))
         self.assertTrue(o.alive, "daemon ended with %r" % o.exit_status)
         self.assertIsNone(o.sudo_argv, "update script was started")
         self.assertEqual(_digest(o.image), _digest(image))
         self.assertIsNone(o.image_sig, "a signature was written")
-        self.assertEqual(o.new_files, [], "stray files left behind")
+        self.assertEqual(o.new_files, sorted(kept), "stray files left behind")
 
     def assertRequested(self, o, keys):
         self.assertEqual([k for _, k, _ in o.requests], keys,
