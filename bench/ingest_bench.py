@@ -11,7 +11,12 @@ once from a thread; timed from the first byte written until the metrics file
 (outside the slow folder) shows all 300 waiting. The file system itself is
 in Python, so its 0 ms row is this harness's ceiling, not the disk's.
 
+Today against new in one run: --baseline-rev REV (bench/run --ingest passes
+main's merge base unless given) checks REV out in a detached git worktree,
+builds its daemon beside this tree's and measures both, burst by burst.
+
     bench/ingest_bench.py [--build build-bench] [--no-build] [--delays 0,10,50]
+                          [--baseline-rev REV]
 """
 
 import argparse
@@ -46,6 +51,29 @@ def waiting(metrics):
     except OSError:
         pass
     return None
+
+
+def build_daemon(source, build):
+    subprocess.run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DNETWORKPROXY_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", "networkproxy"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(os.path.abspath(build), "networkproxy")
+
+
+def baseline_daemon(rev, build):
+    """Builds the daemon of git revision `rev` in `build`/baseline; returns its path."""
+    source = os.path.join(os.path.abspath(build), "baseline-src")
+    if os.path.isdir(source):
+        subprocess.run(["git", "-C", ROOT, "worktree", "remove", "--force", source],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["git", "-C", ROOT, "worktree", "add", "--detach", source, rev], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        return build_daemon(source, os.path.join(os.path.abspath(build), "baseline"))
+    finally:
+        subprocess.run(["git", "-C", ROOT, "worktree", "remove", "--force", source],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def burst(delay_ms, top):
@@ -85,28 +113,34 @@ def main():
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--delays", default="0,10,50", help="fsync delays in ms, comma-separated")
     parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--baseline-rev", help="also measure the daemon of this git revision")
     args = parser.parse_args()
-    if not args.no_build:
-        subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DNETWORKPROXY_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", args.build, "-j2", "--target", "networkproxy"],
-                       check=True, stdout=subprocess.DEVNULL)
-    harness.BIN = os.path.join(os.path.abspath(args.build), "networkproxy")
+    daemons = []
+    if args.baseline_rev:
+        daemons.append(("today (%s)" % args.baseline_rev[:10],
+                        baseline_daemon(args.baseline_rev, args.build)))
+    new = (os.path.join(os.path.abspath(args.build), "networkproxy") if args.no_build
+           else build_daemon(ROOT, args.build))
+    daemons.append(("new", new))
     top = tempfile.mkdtemp(prefix="np-ingest-bench-")
+    results = []
     try:
-        results = [burst(float(ms), top) for ms in args.delays.split(",")]
+        for ms in args.delays.split(","):
+            for name, binary in daemons:
+                harness.BIN = binary
+                results.append(dict(burst(float(ms), top), daemon=name))
     finally:
         shutil.rmtree(top, ignore_errors=True)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=2)
-    print("| fsync takes | Burst of %d lines taken in | Events/s | Target (>= 200/s at 50 ms) |"
+    print("| Daemon | fsync takes | Burst of %d lines taken in | Events/s | Target (>= 200/s at 50 ms) |"
           % BURST)
-    print("|---|---|---|---|")
+    print("|---|---|---|---|---|")
     for r in results:
         note = "" if r["events"] == BURST else " (only %d taken)" % r["events"]
-        print("| %g ms | %.2f s%s | %.0f | %s |" % (
-            r["fsync_ms"], r["seconds"], note, r["per_s"],
+        print("| %s | %g ms | %.2f s%s | %.0f | %s |" % (
+            r["daemon"], r["fsync_ms"], r["seconds"], note, r["per_s"],
             ("yes" if r["per_s"] >= 200 else "**no**") if r["fsync_ms"] == 50 else ""))
 
 

@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -18,6 +19,11 @@ bool NewEventKey(std::string* key) {
                 bytes[15]);
   *key = text;
   return true;
+}
+
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 std::string Rfc3339Utc(std::int64_t ms) {

@@ -9,6 +9,16 @@
 #include <cstdint>
 #include <string>
 
+// An event line's payload as the serial worker read it, and when (ms since
+// the epoch, UTC).
+struct LineEvent {
+  std::string payload;
+  std::int64_t received_ms = 0;
+};
+
+// The time now in ms since the epoch (UTC), as events are stamped.
+std::int64_t NowMs();
+
 // A new random UUID (version 4) in its 36-character text form, from the
 // operating system's random source. False when no random bytes could be had.
 bool NewEventKey(std::string* key);

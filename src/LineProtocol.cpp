@@ -54,11 +54,15 @@ void SendIfWhole(SerialLink& link, const char* command, int length, std::size_t 
 
 }  // namespace
 
-LineRead ReadLine(int fd, char* buffer, std::size_t size, int timeout_ms) {
+LineRead ReadLine(int fd, char* buffer, std::size_t size, int timeout_ms,
+                  LinePartial* partial) {
   const bool bounded = timeout_ms >= 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(bounded ? timeout_ms : 0);
-  std::size_t position = 0;
-  bool cut = false;
+  LinePartial unused;
+  if (partial == nullptr) partial = &unused;
+  std::size_t position = partial->position < size ? partial->position : 0;
+  bool cut = partial->cut;
+  *partial = LinePartial();
   ByteRead result;
   for (;;) {
     char byte = 0;
@@ -76,6 +80,10 @@ LineRead ReadLine(int fd, char* buffer, std::size_t size, int timeout_ms) {
   }
 
   LineRead line;
+  if (result == ByteRead::kTimedOut) {
+    partial->position = position;
+    partial->cut = cut;
+  }
   if (result != ByteRead::kByte) {
     line.error = errno;
     if (position > 0) buffer[position] = '\0';

@@ -33,6 +33,13 @@ struct LineRead {
   int error = 0;  // errno when end == kError
 };
 
+// Where a line stood when a bounded read ran out of time, so that the next
+// read goes on with it instead of losing its start.
+struct LinePartial {
+  std::size_t position = 0;  // bytes of the line already in the buffer
+  bool cut = false;          // the line is already too long for the buffer
+};
+
 // Reads one controller line from `fd` into `buffer` (capacity `size`, at
 // least 1), dropping NUL and CR bytes, terminating it in place of the LF. A
 // line that does not fit is cut to size - 1 bytes and the rest of it, up to
@@ -40,7 +47,11 @@ struct LineRead {
 // file, an error or the time-out is terminated where it stopped, so nothing
 // left in the buffer from an earlier line can pass for part of it.
 // `timeout_ms` bounds the wait for the whole line (kNoTimeout: no bound).
-LineRead ReadLine(int fd, char* buffer, std::size_t size, int timeout_ms);
+// With `partial`, a time-out keeps the line's start in the buffer and its
+// place in `partial`, and the next call with the same buffer and `partial`
+// goes on with it; any other end starts the next line afresh.
+LineRead ReadLine(int fd, char* buffer, std::size_t size, int timeout_ms,
+                  LinePartial* partial = nullptr);
 
 // True when `line` is an event line (holds "i:").
 bool IsEventLine(const char* line);

@@ -54,7 +54,7 @@ Status NetworkProxy::Start() {
     ReportSpoolBound(settings_);
     spool_ = new Spool(spool.path.c_str(), spool.max_events);
     sender_ = new SpoolSender(*spool_, settings_.report, link_);
-    sink = [this](const char* payload) { sender_->Accept(payload); };
+    sink = [this](const std::vector<LineEvent>& events) { sender_->Accept(events); };
   }
   reader_ = new SerialWorker(link_, settings_.report, sink);
   Handshake();

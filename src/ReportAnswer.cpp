@@ -34,11 +34,16 @@ bool AllDigits(const char* text) {
 
 }  // namespace
 
+bool SaysTheUrlIsWrong(long http_status) {
+  return http_status == 404 || http_status == 405 || http_status == 410 || http_status == 421;
+}
+
 AnswerClass ClassifyAnswer(long http_status) {
   if (http_status >= 200 && http_status <= 299) return AnswerClass::kDelivered;
   if (http_status >= 300 && http_status <= 399) return AnswerClass::kRedirect;
   if (http_status == 401 || http_status == 403) return AnswerClass::kRefused;
   if (http_status == 408 || http_status == 425 || http_status == 429) return AnswerClass::kFailed;
+  if (SaysTheUrlIsWrong(http_status)) return AnswerClass::kFailed;
   if (http_status >= 400 && http_status <= 499) return AnswerClass::kRejected;
   return AnswerClass::kFailed;
 }
@@ -54,6 +59,7 @@ const char* AnswerVerb(AnswerClass answer) {
 std::string AnswerReason(long http_status) {
   std::string reason = "HTTP " + std::to_string(http_status);
   if (ClassifyAnswer(http_status) == AnswerClass::kRedirect) reason += " (redirect not followed)";
+  if (SaysTheUrlIsWrong(http_status)) reason += " (check NETWORKPROXY_REPORT_URL)";
   return reason;
 }
 

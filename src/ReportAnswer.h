@@ -49,9 +49,14 @@ enum class AnswerClass {
   kRefused,    // 401, 403: our credentials, not the event; an expired token
                // must not cost the backlog
   kFailed,     // 408, 425, 429, 5xx, no answer, a status outside 100-599:
-               // try again later
+               // try again later; also 404, 405, 410, 421, which say the
+               // URL is wrong (a wrong path, a proxy mid-deploy), not the
+               // event: a misrouted server must not erase a backlog
   kRejected,   // any other 4xx: the server will never take this event
 };
+
+// True for the answers that blame the URL, not the event: 404, 405, 410, 421.
+bool SaysTheUrlIsWrong(long http_status);
 
 // The class of an answer with `http_status` (0: no answer came).
 AnswerClass ClassifyAnswer(long http_status);
@@ -61,7 +66,7 @@ AnswerClass ClassifyAnswer(long http_status);
 const char* AnswerVerb(AnswerClass answer);
 
 // The reason for an answer that did not deliver: "HTTP 302 (redirect not
-// followed)", "HTTP 401", ...
+// followed)", "HTTP 404 (check NETWORKPROXY_REPORT_URL)", "HTTP 401", ...
 std::string AnswerReason(long http_status);
 
 // "curl exit status <n>", with the cause in brackets where it is a common

@@ -1,5 +1,7 @@
 #include "SerialWorker.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -13,7 +15,12 @@ SerialWorker::SerialWorker(SerialLink& link, const ReportTarget& target, EventSi
     : link_(link), target_(target), sink_(std::move(sink)) {}
 
 bool SerialWorker::Read(char* buffer, std::size_t size, int timeout_ms) {
-  LineRead line = ReadLine(link_.fd(), buffer, size, timeout_ms);
+  const bool ended = Handle(ReadLine(link_.fd(), buffer, size, timeout_ms), buffer);
+  HandOver();
+  return ended;
+}
+
+bool SerialWorker::Handle(const LineRead& line, char* buffer) {
   switch (line.end) {
     case LineEnd::kError:
       // The design logs the system's text alone here.
@@ -37,14 +44,41 @@ bool SerialWorker::Read(char* buffer, std::size_t size, int timeout_ms) {
   if (IsEventLine(buffer)) {
     // The payload starts at the third character of the line, wherever the
     // "i:" was found; a line of fewer than two characters cannot hold it.
-    Dispatch(buffer + 2);
+    if (sink_) {
+      pending_.push_back(LineEvent{buffer + 2, NowMs()});
+    } else {
+      Dispatch(buffer + 2);
+    }
   }
   return true;
 }
 
+void SerialWorker::HandOver() {
+  if (pending_.empty()) return;
+  sink_(pending_);
+  pending_.clear();
+}
+
+bool SerialWorker::ReadBatch() {
+  bool ended = Handle(ReadLine(link_.fd(), line_, sizeof line_, kNoTimeout, &partial_), line_);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBatchLongestMs);
+  while (ended && pending_.size() < kBatchMaxEvents) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    const int wait = static_cast<int>(std::min<long long>(left.count(), kBatchGapMs));
+    const LineRead line = ReadLine(link_.fd(), line_, sizeof line_, wait, &partial_);
+    // Nothing more came in time: what was read is kept before waiting on.
+    if (line.end == LineEnd::kTimedOut) break;
+    ended = Handle(line, line_);
+  }
+  HandOver();
+  return ended;
+}
+
 void SerialWorker::Dispatch(const char* payload) {
   if (sink_) {
-    sink_(payload);
+    sink_({LineEvent{payload, NowMs()}});
     return;
   }
   LogLine("Sending Message: ");
@@ -58,10 +92,17 @@ bool SerialWorker::ReadOnce() { return Read(line_, sizeof line_); }
 void SerialWorker::Run(const std::vector<std::string>& startup_events) {
   // Events that came during start-up were logged then; they are reported
   // before any line read now, in the order they came.
-  for (const std::string& event : startup_events) Dispatch(event.c_str() + 2);
+  for (const std::string& event : startup_events) {
+    if (sink_) {
+      pending_.push_back(LineEvent{event.c_str() + 2, NowMs()});
+    } else {
+      Dispatch(event.c_str() + 2);
+    }
+  }
+  if (sink_) HandOver();
   int failed_reads = 0;
   for (;;) {
-    const bool line = ReadOnce();
+    const bool line = sink_ ? ReadBatch() : ReadOnce();
     if (line) {
       failed_reads = 0;
     } else if (++failed_reads >= kMaxFailedReads) {

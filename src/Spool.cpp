@@ -13,8 +13,8 @@
 #include "SpoolDatabase.h"
 
 
-Spool::Spool(const std::string& path, std::size_t max_events, std::size_t max_dead)
-    : path_(path), max_events_(max_events > 0 ? max_events : 1), max_dead_(max_dead) {
+Spool::Spool(const std::string& path, std::size_t max_events)
+    : path_(path), max_events_(max_events > 0 ? max_events : 1) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (OpenLocked()) {
     LogFormat("Spool %s: %zu events waiting", path_.c_str(), count_);
@@ -77,14 +77,13 @@ bool Spool::SetUpLocked(std::string* reason, bool* corrupt) {
   seen_version_ = -1;
   RefreshLocked();
   if (seen_version_ < 0) return fail(SQLITE_ERROR, "cannot count the events");
-  if (count_ > max_events_) {
+  if (count_ + dead_ > max_events_) {
     // The bound was lowered since the events were kept.
-    const std::size_t excess = count_ - max_events_;
-    sqlite3_bind_int64(st_.drop_oldest, 1, static_cast<sqlite3_int64>(excess));
-    rc = sqlite3_step(st_.drop_oldest);
-    sqlite3_reset(st_.drop_oldest);
-    if (rc != SQLITE_DONE) return fail(rc, SpoolReason(db_, rc));
-    count_ -= static_cast<std::size_t>(sqlite3_changes(db_));
+    const std::size_t excess = count_ + dead_ - max_events_;
+    std::size_t dropped_dead = 0, dropped = 0;
+    if ((rc = DropOldestLocked(excess, &dropped_dead, &dropped)) != SQLITE_OK) {
+      return fail(rc, SpoolReason(db_, rc));
+    }
     LogFormat("Spool full: dropped the %zu oldest events, over the bound of %zu", excess,
               max_events_);
   }
@@ -113,21 +112,29 @@ bool Spool::MoveAsideLocked(const std::string& reason) {
 }
 
 Status Spool::Add(const std::string& payload, std::int64_t received_ms, std::size_t* dropped) {
+  SpooledEvent event;
+  event.payload = payload;
+  event.received_ms = received_ms;
+  return AddBatch({event}, dropped);
+}
+
+Status Spool::AddBatch(const std::vector<SpooledEvent>& events, std::size_t* dropped) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t unused = 0;
   if (dropped == nullptr) dropped = &unused;
   *dropped = 0;
+  if (events.empty()) return Status::Ok();
   if (db_ == nullptr && !OpenLocked()) return Status::Error(failure_);
   RefreshLocked();
   bool corrupt = false;
-  const Status added = AddLocked(payload, received_ms, &corrupt, dropped);
+  const Status added = AddLocked(events, &corrupt, dropped);
   // A file that went bad under us is replaced like one found bad at start.
   if (added.ok() || !corrupt) return added;
   CloseLocked();
   if (!MoveAsideLocked("found corrupt while adding an event") || !OpenLocked()) {
     return Status::Error(failure_);
   }
-  return AddLocked(payload, received_ms, &corrupt, dropped);
+  return AddLocked(events, &corrupt, dropped);
 }
 
 Status Spool::FailureLocked(const std::string& reason) {
@@ -135,47 +142,85 @@ Status Spool::FailureLocked(const std::string& reason) {
   return Status::Error(reason);
 }
 
-Status Spool::AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
+Status Spool::AddLocked(const std::vector<SpooledEvent>& events, bool* corrupt,
                         std::size_t* dropped_out) {
-  std::string key;
-  if (!NewEventKey(&key)) return FailureLocked("no random bytes for the event's key");
-  std::size_t dropped = 0;
+  // One transaction, so one sync, for the whole batch: a burst is taken at
+  // the line's speed, not the disk's.
+  const std::size_t count = count_, dead = dead_;
+  std::size_t dropped = 0, dropped_dead = 0;
   int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
-  if (rc == SQLITE_OK && count_ >= max_events_) {
-    sqlite3_bind_int64(st_.drop_oldest, 1, static_cast<sqlite3_int64>(count_ - max_events_ + 1));
-    rc = sqlite3_step(st_.drop_oldest);
-    sqlite3_reset(st_.drop_oldest);
-    if (rc == SQLITE_DONE) {
-      rc = SQLITE_OK;
-      dropped = static_cast<std::size_t>(sqlite3_changes(db_));
+  for (const SpooledEvent& event : events) {
+    if (rc != SQLITE_OK) break;
+    std::string key = event.key;
+    if (key.empty() && !NewEventKey(&key)) {
+      SpoolExec(db_, "ROLLBACK");
+      return FailureLocked("no random bytes for the event's key");
     }
-  }
-  if (rc == SQLITE_OK) {
     sqlite3_bind_text(st_.insert, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(st_.insert, 2, static_cast<sqlite3_int64>(received_ms));
-    sqlite3_bind_blob(st_.insert, 3, payload.data(), static_cast<int>(payload.size()),
+    sqlite3_bind_int64(st_.insert, 2, static_cast<sqlite3_int64>(event.received_ms));
+    sqlite3_bind_blob(st_.insert, 3, event.payload.data(), static_cast<int>(event.payload.size()),
                       SQLITE_TRANSIENT);
     rc = sqlite3_step(st_.insert);
     sqlite3_reset(st_.insert);
-    if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
   }
+  if (rc == SQLITE_OK) {
+    count_ += events.size();
+    if (count_ + dead_ > max_events_) {
+      rc = DropOldestLocked(count_ + dead_ - max_events_, &dropped_dead, &dropped);
+    }
+  }
+  if (rc == SQLITE_OK) rc = SpoolExec(db_, "COMMIT");
   if (rc != SQLITE_OK) {
     const std::string reason = SpoolReason(db_, rc);
     SpoolExec(db_, "ROLLBACK");  // fails harmlessly when SQLite already rolled back
+    count_ = count;
+    dead_ = dead;
     *corrupt = IsSpoolCorruption(rc);
     if (!*corrupt) FailedLocked(reason);
     return Status::Error(reason);
   }
-  count_ = count_ - dropped + 1;
   *dropped_out = dropped;
-  for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest event");
+  LogDropped(dropped_dead, dropped);
   WorkedLocked();
   return Status::Ok();
 }
 
-bool Spool::Oldest(SpooledEvent* event) {
+int Spool::DropOldestLocked(std::size_t excess, std::size_t* dropped_dead,
+                            std::size_t* dropped) {
+  // Dead letters go first: nothing will send them again by itself, while a
+  // waiting event is still on its way.
+  *dropped_dead = 0;
+  *dropped = 0;
+  const std::size_t dead = excess < dead_ ? excess : dead_;
+  struct {
+    sqlite3_stmt* statement;
+    std::size_t count;
+    std::size_t* out;
+  } steps[] = {{st_.drop_oldest_dead, dead, dropped_dead},
+               {st_.drop_oldest, excess - dead, dropped}};
+  for (const auto& step : steps) {
+    if (step.count == 0) continue;
+    sqlite3_bind_int64(step.statement, 1, static_cast<sqlite3_int64>(step.count));
+    const int rc = sqlite3_step(step.statement);
+    sqlite3_reset(step.statement);
+    if (rc != SQLITE_DONE) return rc;
+    *step.out = static_cast<std::size_t>(sqlite3_changes(db_));
+  }
+  dead_ -= *dropped_dead;
+  count_ -= *dropped <= count_ ? *dropped : count_;
+  return SQLITE_OK;
+}
+
+void Spool::LogDropped(std::size_t dropped_dead, std::size_t dropped) {
+  for (std::size_t i = 0; i < dropped_dead; ++i) LogLine("Spool full: dropped the oldest dead letter");
+  for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest event");
+}
+
+bool Spool::Oldest(SpooledEvent* event, std::int64_t after) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return false;
+  sqlite3_bind_int64(st_.oldest, 1, static_cast<sqlite3_int64>(after));
   int rc = sqlite3_step(st_.oldest);
   if (rc == SQLITE_ROW) {
     event->id = SpoolColumnInt(st_.oldest, 0);
@@ -211,32 +256,17 @@ Status Spool::MarkDead(std::int64_t id, std::int64_t now_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return Status::Error("the spool is closed");
   RefreshLocked();
-  std::size_t dropped = 0;
-  int rc = SpoolExec(db_, "BEGIN IMMEDIATE");
-  if (rc == SQLITE_OK) {
-    sqlite3_bind_int64(st_.mark_dead, 1, static_cast<sqlite3_int64>(id));
-    sqlite3_bind_int64(st_.mark_dead, 2, static_cast<sqlite3_int64>(now_ms));
-    rc = sqlite3_step(st_.mark_dead);
-    sqlite3_reset(st_.mark_dead);
-  }
-  const bool marked = rc == SQLITE_DONE && sqlite3_changes(db_) > 0;
-  if (rc == SQLITE_DONE && marked && dead_ + 1 > max_dead_) {
-    sqlite3_bind_int64(st_.drop_oldest_dead, 1, static_cast<sqlite3_int64>(dead_ + 1 - max_dead_));
-    rc = sqlite3_step(st_.drop_oldest_dead);
-    sqlite3_reset(st_.drop_oldest_dead);
-    if (rc == SQLITE_DONE) dropped = static_cast<std::size_t>(sqlite3_changes(db_));
-  }
-  if (rc == SQLITE_DONE) rc = SpoolExec(db_, "COMMIT");
-  if (rc != SQLITE_OK) {
-    const std::string reason = SpoolReason(db_, rc);
-    SpoolExec(db_, "ROLLBACK");
-    return FailureLocked(reason);
-  }
-  if (marked) {
+  // One statement: the event moves from waiting to dead, the total (what
+  // the bound counts) stays as it is.
+  sqlite3_bind_int64(st_.mark_dead, 1, static_cast<sqlite3_int64>(id));
+  sqlite3_bind_int64(st_.mark_dead, 2, static_cast<sqlite3_int64>(now_ms));
+  const int rc = sqlite3_step(st_.mark_dead);
+  sqlite3_reset(st_.mark_dead);
+  if (rc != SQLITE_DONE) return FailureLocked(SpoolReason(db_, rc));
+  if (sqlite3_changes(db_) > 0) {
     count_ -= count_ > 0 ? 1 : 0;
-    dead_ = dead_ + 1 - dropped;
+    dead_ += 1;
   }
-  for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest dead letter");
   WorkedLocked();
   return Status::Ok();
 }
@@ -281,8 +311,7 @@ void Spool::FailedLocked(const std::string& reason) {
   failure_ = reason;
   if (failing_) return;
   failing_ = true;
-  LogFormat("Error: Spool %s not writable - %s; events are posted directly until it is",
-            path_.c_str(), reason.c_str());
+  LogFormat("Error: Spool %s not writable - %s", path_.c_str(), reason.c_str());
 }
 
 void Spool::WorkedLocked() {

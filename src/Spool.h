@@ -3,19 +3,21 @@
 // and a power cut.
 //
 // Durability: the database runs in WAL mode with synchronous=FULL for new
-// events, so an event is on the disk before Add returns. WAL mode alone
+// events, so an event is on the disk before Add (or AddBatch, one sync for
+// a batch) returns. WAL mode alone
 // already keeps every committed event through kill -9 (the commit is in the
 // operating system's hands) and keeps the file openable through a power cut
 // (a torn WAL tail is ignored on recovery); FULL adds that an event read
 // just before a power cut is not lost with it, at the price of one fsync per
-// event, which the controller's rate (about 24 lines a second at most) can
-// afford many times over. Removing a delivered event is committed with
+// commit; the serial worker commits what it read together (AddBatch), so a
+// slow disk (10-50 ms a sync) still takes a burst at the line's rate. Removing a delivered event is committed with
 // synchronous=NORMAL: losing that commit in a power cut only means the event
 // is posted again under the same key, which the server is told to expect.
 //
 // Dead letters: an event the server rejected for good stays in the file,
 // marked dead (MarkDead): never sent again by itself, kept through restarts,
-// and bounded at kMaxDeadLetters, the oldest going first. The operator's
+// and counted toward the spool's bound with the waiting events: at the
+// bound the oldest dead letter goes before the oldest waiting event. The operator's
 // tool lists, resends or purges them through SpoolFile (below), from a
 // process of its own while the daemon runs; the counts here follow such
 // changes (SQLite's data_version tells when another connection wrote).
@@ -26,7 +28,8 @@
 // cannot be created or written is logged once when it fails and once when a
 // write succeeds again (the spool's own lines: it alone knows when a spell
 // of failures begins and ends); meanwhile Add fails with the reason and the
-// caller posts the event directly. Nothing here ends the process or throws.
+// caller keeps the event elsewhere (SpoolIntake.h). Nothing here ends the
+// process or throws.
 //
 // Threads: every method may be called from any thread; one mutex serialises
 // them (each is short: one statement or one small transaction).
@@ -49,9 +52,6 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-// Dead letters kept at most; the oldest goes first.
-constexpr std::size_t kMaxDeadLetters = 1000;
-
 // One kept event.
 struct SpooledEvent {
   std::int64_t id = 0;           // order of arrival; never reused
@@ -73,36 +73,40 @@ class Spool {
  public:
   // Opens (creating when missing) the spool at `path`, relative to the
   // working directory when relative, keeping at most `max_events` (at least
-  // 1) and at most `max_dead` dead letters. Logs what it found and any
-  // fault; a spool that cannot be opened leaves the object usable (Add
+  // 1), waiting events and dead letters together. Logs what it found and
+  // any fault; a spool that cannot be opened leaves the object usable (Add
   // retries).
-  Spool(const std::string& path, std::size_t max_events,
-        std::size_t max_dead = kMaxDeadLetters);
+  Spool(const std::string& path, std::size_t max_events);
   ~Spool();
 
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
 
   // Commits `payload` read at `received_ms` under a new key. At the bound,
-  // the oldest waiting event is dropped first ("Spool full: dropped the
-  // oldest event"); `dropped` (may be null) receives how many were. Fails,
-  // with the reason, when it was not kept.
+  // the oldest dead letter is dropped first ("Spool full: dropped the
+  // oldest dead letter"), else the oldest waiting event ("Spool full:
+  // dropped the oldest event"); `dropped` (may be null) receives how many
+  // waiting events were. Fails, with the reason, when it was not kept.
   Status Add(const std::string& payload, std::int64_t received_ms,
              std::size_t* dropped = nullptr);
 
-  // The oldest waiting event into `event`. False when none waits or the
-  // spool cannot be read (that is logged once, as a write failure is): to
-  // the sender both mean there is nothing to post now.
-  bool Oldest(SpooledEvent* event);
+  // Commits `events` in their order, in one transaction (one sync): all
+  // of them or, failing, none. Each keeps its key (a new one when empty)
+  // and reading time; ids are the spool's. The bound and `dropped` as for Add.
+  Status AddBatch(const std::vector<SpooledEvent>& events, std::size_t* dropped = nullptr);
+
+  // The oldest waiting event with an id above `after` into `event`. False
+  // when none waits or the spool cannot be read (that is logged once, as a
+  // write failure is): to the sender both mean there is nothing to post now.
+  bool Oldest(SpooledEvent* event, std::int64_t after = 0);
 
   // Removes the event `id` (gone already counts as removed). Fails, with
   // the reason, when the spool could not be written.
   Status Remove(std::int64_t id);
 
-  // Sets the waiting event `id` aside as a dead letter at `now_ms`; at
-  // the bound the oldest dead letter goes ("Spool full: dropped the
-  // oldest dead letter"). Gone already counts as done. Fails, with the
-  // reason, when the spool could not be written.
+  // Sets the waiting event `id` aside as a dead letter at `now_ms`. Gone
+  // already counts as done. Fails, with the reason, when the spool could
+  // not be written.
   Status MarkDead(std::int64_t id, std::int64_t now_ms);
 
   // Events waiting.
@@ -120,9 +124,10 @@ class Spool {
   bool SetUpLocked(std::string* reason, bool* corrupt);
   void CloseLocked();
   bool MoveAsideLocked(const std::string& reason);
-  Status AddLocked(const std::string& payload, std::int64_t received_ms, bool* corrupt,
-                   std::size_t* dropped);
+  Status AddLocked(const std::vector<SpooledEvent>& events, bool* corrupt, std::size_t* dropped);
   Status FailureLocked(const std::string& reason);
+  int DropOldestLocked(std::size_t excess, std::size_t* dropped_dead, std::size_t* dropped);
+  static void LogDropped(std::size_t dropped_dead, std::size_t dropped);
   void RefreshLocked();
   void FailedLocked(const std::string& reason);
   void WorkedLocked();
@@ -130,7 +135,6 @@ class Spool {
   std::mutex mutex_;
   const std::string path_;
   const std::size_t max_events_;
-  const std::size_t max_dead_;
   sqlite3* db_ = nullptr;
   SpoolStatements st_;
   std::size_t count_ = 0;  // waiting

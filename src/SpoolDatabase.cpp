@@ -169,7 +169,7 @@ constexpr const char* kDropOldest =
     " (SELECT id FROM events WHERE dead_ms IS NULL ORDER BY id LIMIT ?1)";
 constexpr const char* kOldest =
     "SELECT id, key, received_ms, payload, resent_ms IS NOT NULL FROM events"
-    " WHERE dead_ms IS NULL ORDER BY id LIMIT 1";
+    " WHERE dead_ms IS NULL AND id > ?1 ORDER BY id LIMIT 1";
 constexpr const char* kRemove = "DELETE FROM events WHERE id = ?1";
 constexpr const char* kMarkDead = "UPDATE events SET dead_ms = ?2 WHERE id = ?1 AND dead_ms IS NULL";
 constexpr const char* kDropOldestDead =

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "Backoff.h"
 #include "EventLog.h"
 #include "ReportExchange.h"
 #include "ServiceStatus.h"
@@ -13,11 +14,6 @@
 #include "Watchdog.h"
 
 namespace {
-
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 void LogLateReply(const char* reply_line) {
   LogLine("Response from Server");
@@ -29,15 +25,8 @@ void LogLateReply(const char* reply_line) {
 
 }  // namespace
 
-std::chrono::seconds RetryDelay::Next() {
-  next_ = next_.count() == 0 ? kSpoolRetryFirst : std::min(next_ * 2, kSpoolRetryMax);
-  return next_;
-}
-
-void RetryDelay::Reset() { next_ = std::chrono::seconds(0); }
-
 SpoolSender::SpoolSender(Spool& spool, const ReportTarget& target, SerialLink& link)
-    : spool_(spool), target_(target), link_(link), session_(target_) {
+    : spool_(spool), intake_(spool), target_(target), link_(link), session_(target_) {
   // What a restart found (a backlog, dead letters) shows from the first figures on.
   ShowSpoolFigures();
 }
@@ -45,7 +34,7 @@ SpoolSender::SpoolSender(Spool& spool, const ReportTarget& target, SerialLink& l
 void SpoolSender::ShowSpoolFigures() {
   const SpoolCounts counts = spool_.Counts();
   SpoolFigures figures;
-  figures.waiting = static_cast<long>(counts.waiting);
+  figures.waiting = static_cast<long>(counts.waiting + intake_.InMemory());
   figures.dead_letters = static_cast<long>(counts.dead);
   figures.oldest_ms = counts.oldest_waiting_ms;
   service_status().SetSpoolFigures(figures);
@@ -62,7 +51,7 @@ void SpoolSender::FollowSpoolChanges() {
   }
 }
 
-void SpoolSender::PauseFollowingSpool(std::chrono::seconds wait) {
+void SpoolSender::PauseFollowingSpool(std::chrono::milliseconds wait) {
   const auto end = std::chrono::steady_clock::now() + wait;
   for (auto now = end - wait; now < end; now = std::chrono::steady_clock::now()) {
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, kSpoolIdleCheck));
@@ -70,29 +59,25 @@ void SpoolSender::PauseFollowingSpool(std::chrono::seconds wait) {
   }
 }
 
-void SpoolSender::Accept(const char* payload) {
-  std::size_t dropped = 0;
-  if (spool_.Add(payload, NowMs(), &dropped).ok()) {
-    ShowSpoolFigures();
-    if (dropped == 0) service_status().Publish();
-    for (std::size_t i = 0; i < dropped; ++i) service_status().NoteEvent(EventResult::kDropped);
-    {
-      std::lock_guard<std::mutex> lock(wake_mutex_);
-      work_ = true;
-    }
-    wake_.notify_one();
-    return;
+void SpoolSender::Accept(const std::vector<LineEvent>& events) {
+  // Kept in the spool or, while it cannot store them, in memory: either
+  // way the sender posts them, and this thread goes back to reading.
+  NoteDropped(intake_.Take(events));
+  {
+    std::lock_guard<std::mutex> lock(wake_mutex_);
+    work_ = true;
   }
-  // The spool cannot keep it: the plain mode's exchange, on this thread; it
-  // counts the event itself.
-  LogLine("Sending Message: ");
-  serial_progress.Begin(kReportStepBound);
-  ReportEvent(target_, link_, payload);
-  serial_progress.End();
+  wake_.notify_one();
+}
+
+void SpoolSender::NoteDropped(std::size_t dropped) {
+  ShowSpoolFigures();
+  if (dropped == 0) service_status().Publish();
+  for (std::size_t i = 0; i < dropped; ++i) service_status().NoteEvent(EventResult::kDropped);
 }
 
 void SpoolSender::Run() {
-  RetryDelay delay;
+  Backoff backoff;
   for (;;) {
     sender_progress.Begin(kReportStepBound);
     const Outcome outcome = SendOldest();
@@ -104,15 +89,27 @@ void SpoolSender::Run() {
         break;
       case Outcome::kDone:
       case Outcome::kRejected:
-        delay.Reset();
+      case Outcome::kNotRemoved:
+        backoff.Reset();
         break;
       case Outcome::kFailed:
-      case Outcome::kNotRemoved:
+      case Outcome::kHeld:
         // New events do not cut a back-off short: the server is what we
         // wait for, and it may have said how long.
-        PauseFollowingSpool(retry_after_ ? *retry_after_ : delay.Next());
+        PauseFollowingSpool(retry_after_ ? backoff.RetryAfter(*retry_after_) : backoff.Next());
         break;
     }
+  }
+}
+
+void SpoolSender::RecordSettled() {
+  // In order: the first one the spool cannot record stops the rest.
+  while (!unrecorded_.empty()) {
+    const Unrecorded& first = unrecorded_.front();
+    const Status recorded =
+        first.dead_ms == 0 ? spool_.Remove(first.id) : spool_.MarkDead(first.id, first.dead_ms);
+    if (!recorded.ok()) return;
+    unrecorded_.erase(unrecorded_.begin());
   }
 }
 
@@ -124,8 +121,14 @@ void SpoolSender::WaitForWork(std::chrono::seconds longest) {
 
 SpoolSender::Outcome SpoolSender::SendOldest() {
   retry_after_.reset();
+  // Events kept in memory go to the spool as soon as it takes them again.
+  const std::size_t dropped = intake_.Store();
+  if (dropped > 0) NoteDropped(dropped);
+  RecordSettled();
   SpooledEvent event;
-  if (!spool_.Oldest(&event)) return Outcome::kIdle;
+  bool from_memory = false;
+  const std::int64_t after = unrecorded_.empty() ? 0 : unrecorded_.back().id;
+  if (!intake_.Next(&event, &from_memory, after)) return Outcome::kIdle;
 
   LogLine("Sending Message: ");
   const std::vector<std::string> headers = {
@@ -148,15 +151,35 @@ SpoolSender::Outcome SpoolSender::SendOldest() {
 
   Outcome outcome = Outcome::kFailed;
   std::optional<EventResult> settled;
-  if (result.answer == AnswerClass::kDelivered) {
-    outcome = spool_.Remove(event.id).ok() ? Outcome::kDone : Outcome::kNotRemoved;
-    if (outcome == Outcome::kDone) settled = EventResult::kDelivered;
-    if (outcome == Outcome::kDone && event.resent) service_status().NoteDeadLetterDelivered();
-  } else if (result.answer == AnswerClass::kRejected) {
-    outcome = spool_.MarkDead(event.id, NowMs()).ok() ? Outcome::kRejected : Outcome::kNotRemoved;
-    // A resent dead letter rejected again was counted the first time.
-    if (outcome == Outcome::kRejected && !event.resent) settled = EventResult::kRejected;
+  const bool rejected = result.answer == AnswerClass::kRejected;
+  if (result.delivered()) rejected_in_row_ = 0;
+  if (rejected && ++rejected_in_row_ >= kMaxRejectedInRow) {
+    // A server (or a proxy before it) that rejects everything would turn
+    // the whole backlog into dead letters: the third event in a row waits.
+    if (rejected_in_row_ == kMaxRejectedInRow) {
+      LogLine("Error: Server rejected 3 events in a row - holding the spool until one is "
+              "delivered");
+    }
+    outcome = Outcome::kHeld;
+  } else if (from_memory) {
+    // Not in the spool: settling it is taking it out of memory. A rejected
+    // one cannot be kept as a dead letter while the spool cannot store.
+    if (result.delivered() || rejected) {
+      outcome = result.delivered() ? Outcome::kDone : Outcome::kRejected;
+      settled = result.delivered() ? EventResult::kDelivered : EventResult::kRejected;
+    }
+  } else if (result.delivered() || rejected) {
+    settled = result.delivered() ? EventResult::kDelivered : EventResult::kRejected;
+    outcome = result.delivered() ? Outcome::kDone : Outcome::kRejected;
+    unrecorded_.push_back({event.id, result.delivered() ? 0 : NowMs()});
+    RecordSettled();
+    if (!unrecorded_.empty()) outcome = Outcome::kNotRemoved;
   }
+  if (from_memory) intake_.Finish(event.key, settled.has_value());
+  // A resent dead letter: delivered, it leaves the rejected; rejected
+  // again, it was counted the first time.
+  if (event.resent && settled == EventResult::kDelivered) service_status().NoteDeadLetterDelivered();
+  if (event.resent && settled == EventResult::kRejected) settled.reset();
   ShowSpoolFigures();
   service_status().NoteExchange(AttemptFor(result.answer), settled);
   return outcome;

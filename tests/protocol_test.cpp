@@ -325,6 +325,20 @@ TEST_F(LineProtocol, OneByteBufferHoldsOnlyTheTerminator) {
   EXPECT_STREQ(next, "ok");
 }
 
+// The serial worker ends a batch when no byte comes in time, possibly half
+// way through a line: the next read must finish that line, not lose its start.
+TEST_F(LineProtocol, LineCutByATimeOutGoesOnWhereItStopped) {
+  pty_.Send("i:do");
+  char buf[8];
+  LinePartial partial;
+  EXPECT_EQ(ReadLine(link_.fd(), buf, sizeof buf, 200, &partial).end, LineEnd::kTimedOut);
+  pty_.Send("or=1\nnext\n");
+  EXPECT_EQ(ReadLine(link_.fd(), buf, sizeof buf, 2000, &partial).end, LineEnd::kCutLine);
+  EXPECT_STREQ(buf, "i:door=");
+  EXPECT_EQ(ReadLine(link_.fd(), buf, sizeof buf, 2000, &partial).end, LineEnd::kLine);
+  EXPECT_STREQ(buf, "next");
+}
+
 TEST_F(LineProtocol, UnfinishedLineIsNeitherDispatchedNorCarriedOver) {
   pty_.Send("i:door=1");
   char buf[32];

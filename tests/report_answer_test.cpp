@@ -33,7 +33,11 @@ TEST(ReportAnswer, EveryAnswerHasItsClassAndLine) {
       {0, AnswerClass::kFailed, "failed", "HTTP 0"},
       {100, AnswerClass::kFailed, "failed", "HTTP 100"},
       {400, AnswerClass::kRejected, "rejected", "HTTP 400"},
-      {404, AnswerClass::kRejected, "rejected", "HTTP 404"},
+      {404, AnswerClass::kFailed, "failed", "HTTP 404 (check NETWORKPROXY_REPORT_URL)"},
+      {405, AnswerClass::kFailed, "failed", "HTTP 405 (check NETWORKPROXY_REPORT_URL)"},
+      {410, AnswerClass::kFailed, "failed", "HTTP 410 (check NETWORKPROXY_REPORT_URL)"},
+      {421, AnswerClass::kFailed, "failed", "HTTP 421 (check NETWORKPROXY_REPORT_URL)"},
+      {409, AnswerClass::kRejected, "rejected", "HTTP 409"},
       {422, AnswerClass::kRejected, "rejected", "HTTP 422"},
   };
   for (const Row& row : rows) {

@@ -21,23 +21,29 @@ from throwaway_ca import ThrowawayCa
 
 INSTRUCTIONS = '{"cards":"AB","colour":"red","sequence":"9"}'
 TOKEN = "tok-0a1b2c3d4e5f60718293a4b5c6d7e8f9"
-FIRST_WAIT = 5  # s: the sender's first back-off
+FIRST_WAIT = 5  # s: the sender's first back-off step; the wait is drawn from its half to all
+BACKED_OFF = (FIRST_WAIT / 2 - 0.5, FIRST_WAIT + 2.5)
 
 # The answer table: first answer -> line, wait before the second try (None:
 # never tried again), and where the event ends.
 ANSWERS = [
     ("expired_token", {"status": 401}, "Error: Report refused - HTTP 401",
-     (FIRST_WAIT - 0.5, FIRST_WAIT + 2.5), "delivered"),
+     BACKED_OFF, "delivered"),
     ("rate_limited", {"status": 429, "headers": {"Retry-After": "3"}},
      "Error: Report failed - HTTP 429", (2.5, 4.5), "delivered"),
     ("moved", {"status": 302, "headers": {"Location": "/elsewhere"}},
      "Error: Report failed - HTTP 302 (redirect not followed)",
-     (FIRST_WAIT - 0.5, FIRST_WAIT + 2.5), "delivered"),
+     BACKED_OFF, "delivered"),
     ("unprocessable", {"status": 422}, "Error: Report rejected - HTTP 422",
      None, "dead"),
     ("server_error", {"status": 500}, "Error: Report failed - HTTP 500",
-     (FIRST_WAIT - 0.5, FIRST_WAIT + 2.5), "delivered"),
+     BACKED_OFF, "delivered"),
+    # A wrong path or a proxy mid-deploy blames the URL, not the event.
+    ("misrouted", {"status": 404},
+     "Error: Report failed - HTTP 404 (check NETWORKPROXY_REPORT_URL)",
+     BACKED_OFF, "delivered"),
 ]
+HOLD = "Error: Server rejected 3 events in a row - holding the spool until one is delivered"
 
 
 class AnswerTableTest(unittest.TestCase):
@@ -81,9 +87,9 @@ class AnswerTableTest(unittest.TestCase):
         self.assertEqual(self.server.connections, 1, "one connection for every post")
 
         figures = metrics(self.metrics)
-        self.assertEqual(figures[("networkproxy_events_total", (("result", "delivered"),))], 9)
+        self.assertEqual(figures[("networkproxy_events_total", (("result", "delivered"),))], 11)
         self.assertEqual(figures[("networkproxy_events_total", (("result", "rejected"),))], 1)
-        self.assertEqual(figures[("networkproxy_report_attempts_total", (("result", "failed"),))], 3)
+        self.assertEqual(figures[("networkproxy_report_attempts_total", (("result", "failed"),))], 4)
         self.assertEqual(figures[("networkproxy_report_attempts_total", (("result", "refused"),))], 2)
         self.assertEqual(figures[("networkproxy_spool_dead_letters", ())], 1)
 
@@ -97,6 +103,26 @@ class AnswerTableTest(unittest.TestCase):
         while not os.path.exists(self.metrics) and time.monotonic() < deadline:
             time.sleep(0.1)
         self.assertEqual(metrics(self.metrics)[("networkproxy_spool_dead_letters", ())], 1)
+
+
+    def test_third_rejection_in_a_row_holds_the_spool_until_a_delivery(self):
+        d = self.start()
+        for _ in range(3):
+            self.server.push({"status": 422})
+        send = b"".join(b"i:r=%d\n" % n for n in range(4))
+        d.send_line(send)
+        # The third waits and is retried; the server takes it, then the rest.
+        self.assertEqual(len(self.server.wait_requests(5, 30)), 5, d.log_messages()[-8:])
+        tries = [payload(r)["r"] for r in self.server.requests]
+        self.assertEqual(tries, ["0", "1", "2", "2", "3"])
+        self.assertEqual(key(self.server.requests[2]), key(self.server.requests[3]))
+        self.assertEqual(d.log_messages().count(HOLD), 1)
+        self.assertEqual(d.log_messages().count("Error: Report rejected - HTTP 422"), 3)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and metrics(self.metrics).get(
+                ("networkproxy_spool_dead_letters", ())) != 2:
+            time.sleep(0.2)
+        self.assertEqual(metrics(self.metrics)[("networkproxy_spool_dead_letters", ())], 2)
 
 
 class SessionTest(unittest.TestCase):

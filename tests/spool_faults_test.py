@@ -16,6 +16,7 @@ from spool_support import (LONGEST_RETRY, UUID4, bring_back, key, payload,
 
 GARBAGE = b"this is not a database\n" * 200
 NOT_WRITABLE = "not writable - "
+IN_MEMORY = "Error: Spool cannot store events - keeping them in memory"
 
 
 def mount_tmpfs(path, options):
@@ -95,7 +96,7 @@ class UnwritableFolderTest(unittest.TestCase):
         os.chmod(self.folder, 0o755)
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def test_events_are_posted_directly_and_the_fault_logged_once(self):
+    def test_events_wait_in_memory_and_are_posted_by_the_sender(self):
         commands = len(self.d.commands())
         self.server.set_default({"body": '{"colour":"blue"}'})
         self.d.send_line(b"i:a=1\n")
@@ -105,11 +106,12 @@ class UnwritableFolderTest(unittest.TestCase):
         self.assertEqual(len(self.d.wait_commands(6, 20, start=commands)), 6)
         requests = self.server.requests
         self.assertEqual([payload(r) for r in requests], [{"a": "1"}, {"b": "1"}])
-        # Today's request: nothing kept, so nothing to key.
-        self.assertEqual([key(r) for r in requests], [None, None])
+        # Keyed when read, as a kept event is.
+        self.assertTrue(all(UUID4.match(key(r) or "") for r in requests))
         faults = [m for m in self.d.log_messages() if NOT_WRITABLE in m]
         self.assertEqual(len(faults), 1, faults)
         self.assertTrue(faults[0].startswith("Error: Spool %s not writable - " % self.spool))
+        self.assertEqual(self.d.log_messages().count(IN_MEMORY), 1)
         self.assertFalse(os.path.exists(self.spool))
 
 
@@ -166,9 +168,40 @@ class FullFileSystemTest(unittest.TestCase):
         self.d.send_line(b"i:after=1\n")
         after = wait_for_event(self.server, "after", LONGEST_RETRY)
         self.assertEqual(len(after), 1, self.d.log_messages()[-12:])
-        self.assertTrue(UUID4.match(key(after[0]) or ""), "kept in the spool again")
         self.assertTrue(self.d.wait_log("writable again", 10))
         self.assertTrue(self.d.alive())
+
+    def test_full_disk_with_the_server_down_loses_nothing(self):
+        self.server.stop()
+        send_events(self.d, "kept", 3)
+        self.assertTrue(self.d.wait_log("Error: Report failed", 20))
+        filler = self.fill()
+        wide = "x" * 900  # new pages at once
+        for n in range(30):
+            self.d.send_line(("i:full=%d,pad=%s\n" % (n, wide)).encode())
+        self.assertTrue(self.d.wait_log(IN_MEMORY, 20), self.d.log_messages()[-8:])
+        time.sleep(1)
+        # The disk recovers, then the server: the next line stores memory first.
+        os.unlink(filler)
+        self.d.send_line(b"i:after=1\n")
+        self.assertTrue(self.d.wait_log("writable again", 20))
+        self.server = bring_back(self.server)
+        wanted = ["kept:%d" % n for n in range(3)] + ["full:%d" % n for n in range(30)] + ["after:1"]
+        deadline = time.monotonic() + LONGEST_RETRY
+        while time.monotonic() < deadline:
+            events = [payload(r) for r in self.server.requests]
+            got = ["%s:%s" % (k, e[k]) for e in events for k in ("kept", "full", "after") if k in e]
+            if len(got) >= len(wanted):
+                break
+            time.sleep(0.5)
+        # Each once (keys tell a resend apart), in the order read.
+        first = {}
+        for r in self.server.requests:
+            first.setdefault(key(r), r)
+        events = [payload(r) for r in first.values()]
+        got = ["%s:%s" % (k, e[k]) for e in events for k in ("kept", "full", "after") if k in e]
+        self.assertEqual(got, wanted)
+        self.assertEqual(self.d.log_messages().count(IN_MEMORY), 1)
 
 
 if __name__ == "__main__":

@@ -183,20 +183,26 @@ TEST_F(SpoolTest, UnwritableFolderIsLoggedOncePerChangeAndRecovers) {
   EXPECT_TRUE(AsideFiles("missing/spool.db").empty());
 }
 
-TEST_F(SpoolTest, DeadLettersStayAsideBoundedOldestFirstAndSurviveReopen) {
+// Dead letters count toward the bound, and at the bound they go before any
+// waiting event: a server that rejects much must not push the backlog out.
+TEST_F(SpoolTest, DeadLettersCountTowardTheBoundGoFirstAndSurviveReopen) {
   {
-    Spool spool("spool.db", 10, 2);
+    Spool spool("spool.db", 5);
     for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool.Add("n=" + std::to_string(i), i).ok());
     for (int i = 0; i < 3; ++i) {
       SpooledEvent event;
       ASSERT_TRUE(spool.Oldest(&event));
       ASSERT_TRUE(spool.MarkDead(event.id, 1000 + i).ok());
     }
+    std::size_t dropped = 9;
+    ASSERT_TRUE(spool.Add("n=6", 6, &dropped).ok());
+    EXPECT_EQ(dropped, 0u) << "only a waiting event dropped counts as dropped";
     EXPECT_EQ(CountLog("Spool full: dropped the oldest dead letter"), 1);
+    EXPECT_EQ(CountLog("Spool full: dropped the oldest event"), 0);
   }
-  Spool spool("spool.db", 10, 2);
+  Spool spool("spool.db", 5);
   const SpoolCounts counts = spool.Counts();
-  EXPECT_EQ(counts.waiting, 2u);
+  EXPECT_EQ(counts.waiting, 3u);
   EXPECT_EQ(counts.dead, 2u);
   EXPECT_EQ(counts.oldest_waiting_ms, 4);
   SpooledEvent next;
@@ -211,6 +217,15 @@ TEST_F(SpoolTest, DeadLettersStayAsideBoundedOldestFirstAndSurviveReopen) {
   EXPECT_EQ(dead[0].payload, "n=2");
   EXPECT_EQ(dead[1].payload, "n=3");
   EXPECT_EQ(dead[1].dead_ms, 1002);
+
+  // Once no dead letter is left, the oldest waiting event goes.
+  ASSERT_TRUE(spool.Add("n=7", 7).ok());
+  ASSERT_TRUE(spool.Add("n=8", 8).ok());
+  ASSERT_TRUE(spool.Add("n=9", 9).ok());
+  EXPECT_EQ(spool.Counts().dead, 0u);
+  ASSERT_TRUE(spool.Oldest(&next));
+  EXPECT_EQ(next.payload, "n=5");
+  EXPECT_EQ(CountLog("Spool full: dropped the oldest event"), 1);
 }
 
 // The operator's tool works on the file while the daemon has it open: the
@@ -315,8 +330,7 @@ TEST_F(SpoolTest, AcceptedEventsShowAsWaitingInTheOperatorsFigures) {
   Spool spool("spool.db", 10);
   SerialLink link;
   SpoolSender sender(spool, ReportTarget(), link);
-  sender.Accept("door=1");
-  sender.Accept("door=0");
+  sender.Accept({{"door=1", 1}, {"door=0", 2}});
   EXPECT_EQ(service_status().Snapshot().spool_waiting, 2);
 }
 
@@ -336,15 +350,6 @@ TEST(EventTime, ReadingTimeIsRfc3339Utc) {
   EXPECT_EQ(Rfc3339Utc(1796731200000), "2026-12-08T12:00:00Z");
   EXPECT_EQ(Rfc3339Utc(1796731200999), "2026-12-08T12:00:00Z");
   EXPECT_EQ(Rfc3339Utc(0), "1970-01-01T00:00:00Z");
-}
-
-TEST(RetryDelay, DoublesFromFiveSecondsToFiveMinutesAndResets) {
-  RetryDelay delay;
-  std::vector<long> waits;
-  for (int i = 0; i < 9; ++i) waits.push_back(delay.Next().count());
-  EXPECT_EQ(waits, (std::vector<long>{5, 10, 20, 40, 80, 160, 300, 300, 300}));
-  delay.Reset();
-  EXPECT_EQ(delay.Next().count(), 5);
 }
 
 }  // namespace
