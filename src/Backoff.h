@@ -18,7 +18,7 @@
 #include <chrono>
 #include <functional>
 
-#include "Settings.h"
+#include "Intervals.h"
 
 enum class BackoffPolicy {
   kJittered,  // uniform in [step/2, step]; Retry-After + 0-20%
