@@ -3,7 +3,8 @@
 // controller's version, sent to the service manager as a STATUS= line (only
 // under one: sd_notify does nothing without NOTIFY_SOCKET) and, when
 // NETWORKPROXY_METRICS_FILE names a file, written there in the Prometheus
-// text format after each event and each check.
+// text format after each event and each check (ServiceFigures makes both
+// texts).
 //
 // Threads: every member of ServiceStatus may be called from any thread at any
 // time. StartServiceStatus runs on the main thread before the workers start.
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "ReportAnswer.h"
+#include "ServiceFigures.h"
 
 // What became of one controller event; each event is counted once.
 enum class EventResult {
@@ -43,41 +45,6 @@ struct SpoolFigures {
   long waiting = 0;             // events waiting to be sent
   long dead_letters = 0;        // events the server rejected, kept aside
   std::int64_t oldest_ms = 0;   // reading time of the oldest waiting event; 0: none
-};
-
-// A consistent copy of the figures.
-struct StatusSnapshot {
-  std::uint64_t delivered = 0;
-  std::uint64_t failed = 0;
-  std::uint64_t rejected = 0;
-  std::uint64_t dropped = 0;
-  std::uint64_t attempts_ok = 0;
-  std::uint64_t attempts_failed = 0;
-  std::uint64_t attempts_refused = 0;
-  std::time_t last_delivery = 0;  // 0: nothing delivered yet
-  long spool_waiting = -1;  // -1: no spool
-  long spool_dead_letters = 0;
-  std::int64_t spool_oldest_ms = 0;
-  std::uint64_t checks_ok = 0;
-  std::uint64_t checks_failed = 0;
-  std::time_t last_check = 0;  // 0: no check has ended yet
-  std::string last_check_outcome;
-  std::string controller_version;
-  // The last post that did not deliver: when, and its error line without
-  // "Error: ", control bytes as \xNN, URL queries redacted. Kept after
-  // later deliveries: it carries its own time.
-  std::time_t last_report_failure = 0;  // 0: none since the start
-  std::string last_report_failure_reason;
-  // Dead letters the operator resent that were then delivered: counted in
-  // `delivered`, and still in `rejected`, which as a Prometheus counter
-  // never goes down. What is shown as rejected is the difference.
-  std::uint64_t dead_letters_delivered = 0;
-  // Firmware installs, told at the start after a hand-off, and the hold.
-  std::uint64_t installs_ok = 0;
-  std::uint64_t installs_failed = 0;
-  bool firmware_held = false;
-  std::string firmware_floor;  // empty: none
-  std::string install_note;    // "Firmware 1.0.9 installed", for the STATUS line
 };
 
 class ServiceStatus {
@@ -154,20 +121,5 @@ ServiceStatus& service_status();
 // Puts the metrics file (NETWORKPROXY_METRICS_FILE; empty: none) and the
 // controller's version into service_status() and publishes the first figures.
 void StartServiceStatus(const std::string& metrics_file, const std::string& controller_version);
-
-// Without a spool "1,234 events delivered, 2 failed[, 1 rejected]; firmware
-// 1.0.8 checked 12:31:05, up to date" (local time); with one "5 events
-// delivered[, 1 failed], 0 rejected[, 3 dropped], 2 waiting; firmware ...".
-// "1 event" in the singular; rejected as RejectedNow; "; Firmware 1.0.9
-// installed" at the end after an install. Without "STATUS=".
-std::string StatusLine(const StatusSnapshot& figures);
-
-// Rejected events less those delivered later (resent dead letters), never
-// below 0.
-std::uint64_t RejectedNow(const StatusSnapshot& figures);
-
-// The figures in the Prometheus text exposition format, every metric with its
-// HELP and TYPE lines.
-std::string MetricsText(const StatusSnapshot& figures);
 
 #endif  // NETWORKPROXY_SERVICESTATUS_H_

@@ -1,17 +1,10 @@
 #include "Spool.h"
 
 #include <sqlite3.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 
 #include "EventLog.h"
+#include "SpoolBound.h"
 #include "SpoolDatabase.h"
-
 
 Spool::Spool(const std::string& path, std::size_t max_events)
     : path_(path), max_events_(max_events > 0 ? max_events : 1) {
@@ -181,40 +174,18 @@ Status Spool::AddLocked(const std::vector<SpooledEvent>& events, bool* corrupt,
     return Status::Error(reason);
   }
   *dropped_out = dropped;
-  LogDropped(dropped_dead, dropped);
+  LogSpoolDrops(dropped_dead, dropped);
   WorkedLocked();
   return Status::Ok();
 }
 
 int Spool::DropOldestLocked(std::size_t excess, std::size_t* dropped_dead,
                             std::size_t* dropped) {
-  // Dead letters go first: nothing will send them again by itself, while a
-  // waiting event is still on its way.
-  *dropped_dead = 0;
-  *dropped = 0;
-  const std::size_t dead = excess < dead_ ? excess : dead_;
-  struct {
-    sqlite3_stmt* statement;
-    std::size_t count;
-    std::size_t* out;
-  } steps[] = {{st_.drop_oldest_dead, dead, dropped_dead},
-               {st_.drop_oldest, excess - dead, dropped}};
-  for (const auto& step : steps) {
-    if (step.count == 0) continue;
-    sqlite3_bind_int64(step.statement, 1, static_cast<sqlite3_int64>(step.count));
-    const int rc = sqlite3_step(step.statement);
-    sqlite3_reset(step.statement);
-    if (rc != SQLITE_DONE) return rc;
-    *step.out = static_cast<std::size_t>(sqlite3_changes(db_));
-  }
+  const int rc = DropOldestSpooled(db_, st_, excess, dead_, dropped_dead, dropped);
+  if (rc != SQLITE_OK) return rc;
   dead_ -= *dropped_dead;
   count_ -= *dropped <= count_ ? *dropped : count_;
   return SQLITE_OK;
-}
-
-void Spool::LogDropped(std::size_t dropped_dead, std::size_t dropped) {
-  for (std::size_t i = 0; i < dropped_dead; ++i) LogLine("Spool full: dropped the oldest dead letter");
-  for (std::size_t i = 0; i < dropped; ++i) LogLine("Spool full: dropped the oldest event");
 }
 
 bool Spool::Oldest(SpooledEvent* event, std::int64_t after) {

@@ -127,7 +127,6 @@ class Spool {
   Status AddLocked(const std::vector<SpooledEvent>& events, bool* corrupt, std::size_t* dropped);
   Status FailureLocked(const std::string& reason);
   int DropOldestLocked(std::size_t excess, std::size_t* dropped_dead, std::size_t* dropped);
-  static void LogDropped(std::size_t dropped_dead, std::size_t dropped);
   void RefreshLocked();
   void FailedLocked(const std::string& reason);
   void WorkedLocked();
