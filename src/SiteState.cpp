@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <map>
 
 #include "EventStamp.h"
@@ -61,7 +62,12 @@ bool ParseSample(const std::string& line, Sample* sample) {
 // be is clamped before it becomes an integer (converting an out-of-range
 // double is undefined). NaN reads as 0, "not known".
 constexpr double kMaxCount = 9007199254740992.0;  // 2^53: every whole number below is exact
-constexpr double kMaxTime = 253402300799.0;       // 9999-12-31T23:59:59Z
+// 9999-12-31T23:59:59Z, or the last second a 32-bit time_t holds (boards
+// whose C library still has one).
+constexpr double kMaxTime =
+    std::numeric_limits<std::time_t>::max() < 253402300799LL
+        ? static_cast<double>(std::numeric_limits<std::time_t>::max())
+        : 253402300799.0;
 
 double Clamped(double value, double most) {
   if (!(value > 0)) return 0;

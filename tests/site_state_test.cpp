@@ -138,15 +138,18 @@ TEST(SiteState, LastFailedTryShowsBesideTheBacklogWithItsReason) {
 // The metrics file is anyone's to write: a value no count or time can be
 // must come out clamped, never as the undefined result of converting it.
 TEST(SiteState, OutOfRangeNumbersAreClampedNotConverted) {
+  // The latest time the board's time_t can hold.
+  const char* const kLatest =
+      sizeof(std::time_t) < 8 ? "2038-01-19T03:14:07Z" : "9999-12-31T23:59:59Z";
   const struct {
     const char* value;
     std::uint64_t delivered;
     const char* last_delivery;  // null: none
   } kCases[] = {
-      {"1e300", 9007199254740992ULL, "9999-12-31T23:59:59Z"},
-      {"1e999", 9007199254740992ULL, "9999-12-31T23:59:59Z"},  // past a double: inf
-      {"+Inf", 9007199254740992ULL, "9999-12-31T23:59:59Z"},
-      {"18446744073709551616", 9007199254740992ULL, "9999-12-31T23:59:59Z"},
+      {"1e300", 9007199254740992ULL, kLatest},
+      {"1e999", 9007199254740992ULL, kLatest},  // past a double: inf
+      {"+Inf", 9007199254740992ULL, kLatest},
+      {"18446744073709551616", 9007199254740992ULL, kLatest},
       {"-1", 0, nullptr},
       {"-Inf", 0, nullptr},
       {"-1e300", 0, nullptr},
