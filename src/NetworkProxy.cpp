@@ -128,7 +128,6 @@ void NetworkProxy::UpdateLoop() {
       link_.EndExclusiveUse();
       StartUpdateScript(decision.credentials);
       RequestExit(0);
-      return;
     }
     update_progress.End();
     service_status().CheckEnded(std::time(nullptr));

@@ -87,6 +87,7 @@ void RequestExit(int status) {
   // The pipe holds 64 KiB: it is never too full for one byte in practice.
   ssize_t ignored = write(stop_pipe[1], &request, 1);
   (void)ignored;
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 bool IsExitRequest(int request) { return request >= kExitRequest; }

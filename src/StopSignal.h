@@ -36,8 +36,11 @@ void StartupOver();
 int AwaitStopSignal(std::chrono::microseconds longest);
 
 // Asks the main thread to end the daemon with `status` (0 to 127) at once,
-// without the orderly stop. Any thread, after StartupOver().
-void RequestExit(int status);
+// without the orderly stop, and never returns: the calling worker waits for
+// the end like the others, since the process ends in main's flow and a
+// worker that finished would be left unjoined. A worker thread, after
+// StartupOver().
+[[noreturn]] void RequestExit(int status);
 
 // Whether a request AwaitStopSignal returned came from RequestExit, and the
 // exit status it asked for.
