@@ -36,21 +36,11 @@ sys.dont_write_bytecode = True
 import harness  # noqa: E402
 from powercut_fs import PowerCutMount  # noqa: E402
 from processes import stop_process  # noqa: E402
+from spool_support import spool_waiting  # noqa: E402
 
 BURST = 300
 DEADLINE = 300  # s for one burst: 300 syncs of 50 ms, and slack
 LINE = b"i:n=%d,door=1,card=04A2B3C4D5E6F7\n"
-
-
-def waiting(metrics):
-    try:
-        with open(metrics) as f:
-            for line in f:
-                if line.startswith("networkproxy_spool_events "):
-                    return int(float(line.split()[1]))
-    except OSError:
-        pass
-    return None
 
 
 def build_daemon(source, build):
@@ -93,10 +83,10 @@ def burst(delay_ms, top):
         writer = threading.Thread(target=d.send_line, args=(data,), daemon=True)
         writer.start()
         deadline = start + DEADLINE
-        while (waiting(metrics) or 0) < BURST and time.monotonic() < deadline:
+        while (spool_waiting(metrics) or 0) < BURST and time.monotonic() < deadline:
             time.sleep(0.005)
         elapsed = time.monotonic() - start
-        taken = waiting(metrics) or 0
+        taken = spool_waiting(metrics) or 0
         writer.join(10)
         return {"fsync_ms": delay_ms, "events": taken, "seconds": elapsed,
                 "per_s": taken / elapsed}

@@ -15,25 +15,13 @@ from firmware_scenarios import (ACCESS_KEY, BUCKET, HANDOFF_RECORD, IMAGE, SCRIP
 from powercut_fs import PowerCutMount
 from processes import poll
 from standins import ReportServer
-from spool_support import payload, send_events, spool_env
+from spool_support import payload, send_events, spool_env, spool_waiting
 from standins import S3Standin
 from workdir import fake_sudo, remove_folder, temp_folder
 
 EVENTS = 20
 # Not a multiple of any block size, so a torn copy cannot pass for whole.
 IMAGE_DATA = bytes((i * 7919 + i // 251) % 256 for i in range(300_001))
-
-
-def spool_waiting(metrics_path):
-    """networkproxy_spool_events from the metrics file (None: not yet there)."""
-    try:
-        with open(metrics_path) as f:
-            for line in f:
-                if line.startswith("networkproxy_spool_events "):
-                    return int(float(line.split()[1]))
-    except OSError:
-        pass
-    return None
 
 
 class PowerCutTest(unittest.TestCase):

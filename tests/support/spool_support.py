@@ -44,6 +44,18 @@ def metrics(path):
                 for s in family.samples}
 
 
+def spool_waiting(metrics_path):
+    """networkproxy_spool_events from the metrics file (None: not there yet)."""
+    try:
+        with open(metrics_path) as f:
+            for line in f:
+                if line.startswith("networkproxy_spool_events "):
+                    return int(float(line.split()[1]))
+    except OSError:
+        pass
+    return None
+
+
 def payload(request):
     return json.loads(request["body"])
 
