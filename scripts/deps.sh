@@ -29,6 +29,31 @@ apt_get_waiting() {
   done
 }
 
+# The package lists, fetched again a few times when a mirror answers badly
+# (a mirror in the middle of a sync serves index files of the wrong size).
+# A list that still fails is not fatal: apt keeps the lists it had, and the
+# install below says plainly if a package cannot be found.
+apt_update_retrying() {
+  local try
+  for try in 1 2 3; do
+    apt_get_waiting update -qq && return 0
+    [ $try = 3 ] || { echo "Package lists not all fetched (try $try of 3), again in 30 s"; sleep 30; }
+  done
+  echo "Going on with the package lists apt already has" >&2
+}
+
+# apt-get install, tried again after fresh lists when a download fails.
+apt_install_retrying() {
+  local try
+  for try in 1 2 3; do
+    apt_get_waiting install -y -qq --no-install-recommends "$@" && return 0
+    [ $try = 3 ] && return 1
+    echo "Install failed (try $try of 3), again in 30 s"
+    sleep 30
+    apt_update_retrying
+  done
+}
+
 install_missing_packages() {
   local missing=()
   for package in "${NETWORKPROXY_PACKAGES[@]}" "$@"; do
@@ -43,6 +68,6 @@ install_missing_packages() {
   fi
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt_get_waiting update -qq
-  apt_get_waiting install -y -qq --no-install-recommends "${missing[@]}"
+  apt_update_retrying
+  apt_install_retrying "${missing[@]}"
 }
