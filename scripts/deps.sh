@@ -29,29 +29,39 @@ apt_get_waiting() {
   done
 }
 
+# With APT_ARCHITECTURES set (an array), apt reads and installs for those
+# architectures only: a board build then needs no list of another board's,
+# which a mirror may be serving broken.
+apt_arch_options() {
+  local arch
+  for arch in ${APT_ARCHITECTURES[@]+"${APT_ARCHITECTURES[@]}"}; do
+    printf '%s\n' -o "APT::Architectures::=$arch"
+  done
+}
+
 # The package lists, fetched again a few times when a mirror answers badly
 # (a mirror in the middle of a sync serves index files of the wrong size).
 # A list that still fails is not fatal: apt keeps the lists it had, and the
 # install below says plainly if a package cannot be found.
 apt_update_retrying() {
-  local try
+  local try options
+  mapfile -t options < <(apt_arch_options)
   for try in 1 2 3; do
-    apt_get_waiting update -qq && return 0
+    apt_get_waiting update -qq ${options[@]+"${options[@]}"} && return 0
     [ $try = 3 ] || { echo "Package lists not all fetched (try $try of 3), again in 30 s"; sleep 30; }
   done
   echo "Going on with the package lists apt already has" >&2
 }
 
-# apt-get install, tried again after fresh lists when a download fails.
+# apt-get install, tried once more after fresh lists when it fails.
 apt_install_retrying() {
-  local try
-  for try in 1 2 3; do
-    apt_get_waiting install -y -qq --no-install-recommends "$@" && return 0
-    [ $try = 3 ] && return 1
-    echo "Install failed (try $try of 3), again in 30 s"
-    sleep 30
-    apt_update_retrying
-  done
+  local options
+  mapfile -t options < <(apt_arch_options)
+  apt_get_waiting install -y -qq --no-install-recommends ${options[@]+"${options[@]}"} "$@" && return 0
+  echo "Install failed, again in 30 s with fresh package lists"
+  sleep 30
+  apt_update_retrying
+  apt_get_waiting install -y -qq --no-install-recommends ${options[@]+"${options[@]}"} "$@"
 }
 
 install_missing_packages() {
