@@ -28,6 +28,16 @@ class BenchError(Exception):
     pass
 
 
+def build_daemon(build, source=ROOT, targets=("networkproxy",)):
+    """Builds `targets` of the tree at `source` in Release into `build`, tests
+    off; returns the daemon's absolute path."""
+    subprocess.run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DNETWORKPROXY_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", *targets],
+                   check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(os.path.abspath(build), "networkproxy")
+
+
 def card_event(seq):
     """A door event line numbered `seq` (n=seq in the body)."""
     return b"i:n=%d,door=1,card=04A2B3C4D5E6F7\n" % seq

@@ -35,7 +35,6 @@ import os
 import random
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -47,7 +46,7 @@ sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True
 import harness  # noqa: E402
 from delay_proxy import DelayProxy  # noqa: E402
-from common import (REQUEST_DEADLINE_S, BenchError, Sink, card_event, memory,  # noqa: E402
+from common import (REQUEST_DEADLINE_S, BenchError, build_daemon, Sink, card_event, memory,  # noqa: E402
                     rate, run_main, spool_count, start_daemon, wait_until)
 from delivery_drivers import BareCurl, cpu_ticks, daemon_env, fill  # noqa: E402
 from probes import machine_description, percentile, rss_by_mapping  # noqa: E402
@@ -240,10 +239,7 @@ def _free_port():
 
 def build(directory, no_build):
     if not no_build:
-        subprocess.run(["cmake", "-S", ROOT, "-B", directory, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DNETWORKPROXY_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", directory, "-j2", "--target", "networkproxy"],
-                       check=True, stdout=subprocess.DEVNULL)
+        build_daemon(directory)
     binary = os.path.abspath(os.path.join(directory, "networkproxy"))
     if not os.access(binary, os.X_OK):
         raise BenchError("no daemon at %s" % binary)

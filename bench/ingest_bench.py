@@ -37,18 +37,11 @@ import harness  # noqa: E402
 from powercut_fs import PowerCutMount  # noqa: E402
 from processes import stop_process  # noqa: E402
 from spool_support import spool_waiting  # noqa: E402
+from common import build_daemon  # noqa: E402
 
 BURST = 300
 DEADLINE = 300  # s for one burst: 300 syncs of 50 ms, and slack
 LINE = b"i:n=%d,door=1,card=04A2B3C4D5E6F7\n"
-
-
-def build_daemon(source, build):
-    subprocess.run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DNETWORKPROXY_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build, "-j2", "--target", "networkproxy"],
-                   check=True, stdout=subprocess.DEVNULL)
-    return os.path.join(os.path.abspath(build), "networkproxy")
 
 
 def baseline_daemon(rev, build):
@@ -60,7 +53,7 @@ def baseline_daemon(rev, build):
     subprocess.run(["git", "-C", ROOT, "worktree", "add", "--detach", source, rev], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        return build_daemon(source, os.path.join(os.path.abspath(build), "baseline"))
+        return build_daemon(os.path.join(os.path.abspath(build), "baseline"), source)
     finally:
         subprocess.run(["git", "-C", ROOT, "worktree", "remove", "--force", source],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -110,7 +103,7 @@ def main():
         daemons.append(("today (%s)" % args.baseline_rev[:10],
                         baseline_daemon(args.baseline_rev, args.build)))
     new = (os.path.join(os.path.abspath(args.build), "networkproxy") if args.no_build
-           else build_daemon(ROOT, args.build))
+           else build_daemon(args.build))
     daemons.append(("new", new))
     top = tempfile.mkdtemp(prefix="np-ingest-bench-")
     results = []

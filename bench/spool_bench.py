@@ -37,7 +37,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True
 import harness  # noqa: E402
-from common import (BenchError, Sink, card_event, memory, rate, run_main,  # noqa: E402
+from common import (BenchError, build_daemon, Sink, card_event, memory, rate, run_main,  # noqa: E402
                     send_burst, spool_count, start_daemon, wait_until)
 
 INGEST_EVENTS = 2000
@@ -154,10 +154,7 @@ def main():
     parser.add_argument("--dir", default=None, help="folder for the spools (default: /tmp)")
     args = parser.parse_args()
     if not args.no_build:
-        subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DNETWORKPROXY_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", args.build, "-j2", "--target", "networkproxy",
-                        "curl_ref"], check=True, stdout=subprocess.DEVNULL)
+        build_daemon(args.build, targets=("networkproxy", "curl_ref"))
     harness.BIN = os.path.join(args.build, "networkproxy")
     workdir = tempfile.mkdtemp(prefix="np-spool-bench-", dir=args.dir)
     try:
